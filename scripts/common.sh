@@ -1,0 +1,38 @@
+# Shared steps of the run and test scripts: install what is missing, then build.
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+
+BUILD_PACKAGES=(build-essential cmake ninja-build qt6-base-dev libjpeg62-turbo-dev
+                libasound2-dev netbase)
+TEST_PACKAGES=(libgtest-dev libgmock-dev dnsmasq-base swaks python3-aiosmtpd iproute2
+               xvfb xauth)
+
+as_root() {
+    if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+# Installs the named Debian packages that are not installed yet.
+ensure_packages() {
+    local missing=()
+    local pkg
+    for pkg in "$@"; do
+        if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'ok installed'; then
+            missing+=("$pkg")
+        fi
+    done
+    if [ "${#missing[@]}" -gt 0 ]; then
+        echo "Installing: ${missing[*]}" >&2
+        as_root apt-get update -qq
+        as_root env DEBIAN_FRONTEND=noninteractive \
+            apt-get install -y --no-install-recommends "${missing[@]}"
+    fi
+}
+
+# build_tree DIR [cmake options...]: configures DIR with the options, then builds it.
+build_tree() {
+    local dir="$1"
+    shift
+    cmake -S "$ROOT" -B "$ROOT/$dir" -G Ninja "$@" >/dev/null
+    cmake --build "$ROOT/$dir" --parallel "$(nproc)"
+}

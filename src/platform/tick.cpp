@@ -1,0 +1,18 @@
+#include "platform/tick.h"
+
+#include <chrono>
+#include <thread>
+
+namespace lumenpost {
+
+std::uint32_t TickCount() {
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now).count();
+    return static_cast<std::uint32_t>(static_cast<std::uint64_t>(ms));
+}
+
+void SleepMs(std::uint32_t ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+} // namespace lumenpost
