@@ -1,0 +1,63 @@
+#include "smtp_server/message_data_reader.h"
+
+#include <algorithm>
+
+namespace lumenpost {
+namespace {
+
+constexpr std::string_view kEndMarker = "\r\n.\r\n";
+// What precedes the first byte of the data: the line end of the DATA command.
+constexpr std::string_view kDataStart = "\r\n";
+
+} // namespace
+
+void MessageDataReader::Start() {
+    position_ = LinePosition::kLineStart;
+    rawTail_ = kDataStart;
+}
+
+MessageDataReader::Block MessageDataReader::Take(std::string_view received) {
+    Block block;
+    block.text.reserve(received.size());
+    for (char c : received) {
+        Scan(c, block.text);
+    }
+    block.lastPart = CompletesEndMarker(received);
+    return block;
+}
+
+void MessageDataReader::Scan(char c, std::string& out) {
+    if (position_ == LinePosition::kAfterCr && c == '\n') {
+        out += c;
+        position_ = LinePosition::kLineStart;
+        return;
+    }
+    if (position_ == LinePosition::kAfterLeadingDot && c == '.') {
+        position_ = LinePosition::kInLine; // the doubled dot: drop one
+        return;
+    }
+    const bool atLineStart =
+        position_ == LinePosition::kLineStart || position_ == LinePosition::kAfterCr;
+    out += c;
+    if (atLineStart && c == '.') {
+        position_ = LinePosition::kAfterLeadingDot;
+    } else if (c == '\r') {
+        position_ = LinePosition::kAfterCr;
+    } else if (c == '\n') {
+        position_ = LinePosition::kLineStart;
+    } else {
+        position_ = LinePosition::kInLine;
+    }
+}
+
+bool MessageDataReader::CompletesEndMarker(std::string_view received) {
+    const std::size_t keep = kEndMarker.size() - 1;
+    rawTail_ += received.substr(received.size() - std::min(received.size(), kEndMarker.size()));
+    const bool complete = rawTail_.ends_with(kEndMarker);
+    if (rawTail_.size() > keep) {
+        rawTail_.erase(0, rawTail_.size() - keep);
+    }
+    return complete;
+}
+
+} // namespace lumenpost

@@ -1,0 +1,277 @@
+#include "smtp_server/smtp_command_processor.h"
+
+#include "platform/tick.h"
+#include "smtp_server/smtp_limits.h"
+#include "smtp_server/smtp_replies.h"
+#include "smtp_server/smtp_text.h"
+
+#include <stdexcept>
+
+namespace lumenpost {
+namespace {
+
+using State = TSmtpSessionState;
+
+// Character positions, counted from 1, where a command's argument begins.
+constexpr std::size_t kHeloArgumentPosition = 6;
+constexpr std::size_t kMailAddressPosition = 11;
+constexpr std::size_t kRcptAddressPosition = 9;
+constexpr std::size_t kShortArgumentPosition = 5; // VRFY, HELP
+
+constexpr std::string_view kEndLine = ".\r\n";
+
+bool IsAcceptableSender(const std::string& address) {
+    return address.empty() || NthField(address, '@', 1).find('.') != std::string::npos;
+}
+
+} // namespace
+
+const SmtpCommandProcessor::CommandRoute SmtpCommandProcessor::kCommandRoutes[] = {
+    {"MAIL", &SmtpCommandProcessor::Mail},
+    {"VRFY", &SmtpCommandProcessor::Vrfy},
+    {"RCPT", &SmtpCommandProcessor::Rcpt},
+    {"DATA", &SmtpCommandProcessor::Data},
+    {"RSET", &SmtpCommandProcessor::Rset},
+    {"NOOP", &SmtpCommandProcessor::Noop},
+    {"HELP", &SmtpCommandProcessor::Help},
+    {"TURN", &SmtpCommandProcessor::NotImplemented},
+    {"SEND", &SmtpCommandProcessor::NotImplemented},
+    {"SOML", &SmtpCommandProcessor::NotImplemented},
+    {"SAML", &SmtpCommandProcessor::NotImplemented},
+    {"EXPN", &SmtpCommandProcessor::NotImplemented},
+};
+
+SmtpCommandProcessor::SmtpCommandProcessor(SmtpSession& session, SmtpConnection& connection,
+                                           SmtpServerHooks& server)
+    : session_(session), connection_(connection), server_(server),
+      auth_(session, connection, server) {}
+
+void SmtpCommandProcessor::Process(const std::string& text) {
+    session_.CurrentVerb.clear();
+    session_.LastActivity = TickCount();
+    const bool inData = session_.SessionState == State::ssData;
+    if (inData && text.empty()) {
+        return; // an empty read is no block of the message
+    }
+    if (!inData) {
+        session_.CurrentVerb = ExtractVerb(text);
+        if (session_.CurrentVerb.empty() && session_.SessionState == State::ssClosing) {
+            return;
+        }
+        server_.PauseBeforeCommand();
+    }
+    server_.ReportDebug(TDebugType::dtReceived, text);
+    if (session_.CurrentVerb == "QUIT") {
+        Quit();
+        return;
+    }
+    switch (session_.SessionState) {
+    case State::ssWaitHelo:
+        ProcessHelo(text);
+        break;
+    case State::ssCommands:
+        ProcessCommand(text);
+        break;
+    case State::ssData:
+        ProcessDataBlock(text);
+        break;
+    case State::ssClosing:
+        break;
+    }
+}
+
+void SmtpCommandProcessor::ProcessHelo(const std::string& line) {
+    const std::string& verb = session_.CurrentVerb;
+    if (verb != "HELO" && verb != "EHLO") {
+        Send(smtp_replies::kNotRecognized);
+        return;
+    }
+    session_.Esmtp = verb == "EHLO";
+    session_.HeloName = Trim(TextFrom(line, kHeloArgumentPosition));
+    if (session_.HeloName.empty()) {
+        Send(smtp_replies::kMissingDomain);
+        session_.LoggedIn = false;
+        return;
+    }
+    std::string answer;
+    bool shouldClose = false;
+    server_.RaiseUsername(session_.HeloName, answer, shouldClose);
+    session_.SessionState = State::ssCommands;
+    if (shouldClose) {
+        RefuseHelo(std::move(answer));
+    } else {
+        AcceptHelo(std::move(answer));
+    }
+}
+
+void SmtpCommandProcessor::RefuseHelo(std::string answer) {
+    if (answer.empty()) {
+        answer = "550 User " + session_.HeloName + " from IP" + connection_.PeerAddr() +
+                 " is not allowed";
+    }
+    Send(answer);
+    session_.LoggedIn = false;
+}
+
+void SmtpCommandProcessor::AcceptHelo(std::string answer) {
+    const std::string peerAddr = connection_.PeerAddr();
+    const std::string peerName = server_.LookupPeerName(peerAddr, session_.HeloName);
+    if (answer.empty()) {
+        const std::string meeting =
+            peerName + " (" + peerAddr + std::string(smtp_replies::kPleasedToMeetYou);
+        if (session_.Esmtp) {
+            Send(std::string(smtp_replies::kEhloFirstLinePrefix) + meeting);
+            answer = smtp_replies::kEhloAuthLine;
+        } else {
+            answer = std::string(smtp_replies::kHeloPrefix) + meeting;
+        }
+    }
+    Send(answer);
+    session_.Recipients.clear();
+    session_.LoggedIn = true;
+}
+
+void SmtpCommandProcessor::ProcessCommand(const std::string& line) {
+    const std::string& verb = session_.CurrentVerb;
+    if (verb == "AUTH" || session_.AuthStep != TAuthStep::asIdle) {
+        auth_.Process(line);
+        return;
+    }
+    if (!session_.LoggedIn) {
+        Send(smtp_replies::kNotLoggedIn);
+        session_.SessionState = State::ssClosing;
+        StopSending();
+        return;
+    }
+    for (const CommandRoute& route : kCommandRoutes) {
+        if (verb == route.verb) {
+            (this->*route.handler)(line);
+            return;
+        }
+    }
+    Unknown(line);
+}
+
+void SmtpCommandProcessor::Quit() {
+    std::string answer(smtp_replies::kGoodbye);
+    server_.RaiseQuit(answer);
+    Send(answer);
+    session_.SessionState = State::ssClosing;
+    StopSending();
+}
+
+void SmtpCommandProcessor::StopSending() {
+    if (!connection_.IsConnected()) {
+        return;
+    }
+    try {
+        connection_.ShutdownSending();
+    } catch (const std::exception& e) {
+        server_.ReportDebug(TDebugType::dtError, e.what());
+    }
+}
+
+void SmtpCommandProcessor::Mail(const std::string& line) {
+    std::string answer;
+    if (!StartsWithNoCase(Trim(line), "MAIL FROM")) {
+        answer = smtp_replies::kSyntaxError;
+    } else if (std::string address = FilterSenderAddress(TextFrom(line, kMailAddressPosition));
+               !IsAcceptableSender(address)) {
+        answer = smtp_replies::kSenderDomainWithoutDot;
+    } else {
+        answer = "250 OK Sender \"" + address + "\" is allowed";
+        server_.RaiseMailFrom(address, answer);
+        session_.MailFrom = std::move(address);
+    }
+    Send(Trim(answer));
+}
+
+void SmtpCommandProcessor::Rcpt(const std::string& line) {
+    std::string answer;
+    if (!StartsWithNoCase(Trim(line), "RCPT TO")) {
+        answer = smtp_replies::kSyntaxError;
+    } else if (std::string address = FilterRecipientAddress(TextFrom(line, kRcptAddressPosition));
+               address.empty()) {
+        answer = smtp_replies::kMissingAddress;
+    } else if (session_.Recipients.size() >= smtp_limits::kMaxRecipients) {
+        answer = smtp_replies::kTooManyRecipients;
+    } else {
+        answer = "250 OK Send to <" + address + "> is allowed";
+        server_.RaiseMailTo(address, answer);
+        if (!answer.empty() && answer.front() != '5') {
+            session_.Recipients.push_back(std::move(address));
+        }
+    }
+    Send(Trim(answer));
+}
+
+void SmtpCommandProcessor::Vrfy(const std::string& line) {
+    const std::string user = Trim(TextFrom(line, kShortArgumentPosition));
+    if (user.empty()) {
+        Send(smtp_replies::kSyntaxError);
+        return;
+    }
+    bool knownUser = false;
+    std::string mailAddr = user;
+    server_.RaiseVerifyUser(user, knownUser, mailAddr);
+    Send(knownUser ? std::string(smtp_replies::kOkPrefix) + mailAddr
+                   : std::string(smtp_replies::kNoMatch));
+}
+
+void SmtpCommandProcessor::Data(const std::string&) {
+    if (session_.Recipients.empty()) {
+        Send(smtp_replies::kNoRecipients);
+        return;
+    }
+    server_.RaiseSendDataInit();
+    session_.SessionState = State::ssData;
+    session_.DataBuffer.clear();
+    dataReader_.Start();
+    connection_.SetLineMode(false);
+    Send(smtp_replies::kStartMailInput);
+}
+
+void SmtpCommandProcessor::Rset(const std::string&) {
+    std::string answer(smtp_replies::kOk);
+    server_.RaiseReset(answer);
+    session_.MailFrom.clear();
+    session_.DataBuffer.clear();
+    session_.Recipients.clear();
+    Send(answer);
+}
+
+void SmtpCommandProcessor::Noop(const std::string&) {
+    Send(smtp_replies::kOk);
+}
+
+void SmtpCommandProcessor::Help(const std::string& line) {
+    std::string answer(smtp_replies::kHelpText);
+    server_.RaiseHelp(Trim(TextFrom(line, kShortArgumentPosition)), answer);
+    Send(answer);
+}
+
+void SmtpCommandProcessor::NotImplemented(const std::string&) {
+    Send(smtp_replies::kNotImplemented);
+}
+
+void SmtpCommandProcessor::Unknown(const std::string& line) {
+    std::string answer(smtp_replies::kNotRecognized);
+    server_.RaiseUnknownCmd(line, answer);
+    Send(answer);
+}
+
+void SmtpCommandProcessor::ProcessDataBlock(const std::string& block) {
+    MessageDataReader::Block part = dataReader_.Take(block);
+    session_.DataBuffer += part.text;
+    if (part.lastPart && session_.DataBuffer.ends_with(kEndLine)) {
+        session_.DataBuffer.resize(session_.DataBuffer.size() - kEndLine.size());
+    }
+    server_.RaiseSendData(part.lastPart, part.text);
+    if (part.lastPart) {
+        Send(smtp_replies::kMessageAccepted);
+        session_.SessionState = State::ssCommands;
+        connection_.SetLineMode(true);
+    }
+}
+
+} // namespace lumenpost

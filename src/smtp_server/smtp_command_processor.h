@@ -1,0 +1,58 @@
+#pragma once
+
+#include "smtp_server/message_data_reader.h"
+#include "smtp_server/smtp_auth_dialogue.h"
+#include "smtp_server/smtp_session.h"
+#include "smtp_server/smtp_session_host.h"
+
+#include <string>
+#include <string_view>
+
+namespace lumenpost {
+
+// The SMTP dialogue of one session. It takes one received command line (line end included)
+// or, in the data phase, one received block, updates the session and answers through the
+// connection and server interfaces. It never touches a socket itself.
+class SmtpCommandProcessor {
+public:
+    SmtpCommandProcessor(SmtpSession& session, SmtpConnection& connection, SmtpServerHooks& server);
+
+    void Process(const std::string& text);
+
+private:
+    using CommandHandler = void (SmtpCommandProcessor::*)(const std::string& line);
+    struct CommandRoute {
+        std::string_view verb;
+        CommandHandler handler;
+    };
+    static const CommandRoute kCommandRoutes[];
+
+    void ProcessHelo(const std::string& line);
+    void ProcessCommand(const std::string& line);
+    void ProcessDataBlock(const std::string& block);
+
+    void RefuseHelo(std::string answer);
+    void AcceptHelo(std::string answer);
+    void Quit();
+    void StopSending();
+
+    void Mail(const std::string& line);
+    void Rcpt(const std::string& line);
+    void Vrfy(const std::string& line);
+    void Data(const std::string& line);
+    void Rset(const std::string& line);
+    void Noop(const std::string& line);
+    void Help(const std::string& line);
+    void NotImplemented(const std::string& line);
+    void Unknown(const std::string& line);
+
+    void Send(std::string_view text) { SendLine(connection_, text); }
+
+    SmtpSession& session_;
+    SmtpConnection& connection_;
+    SmtpServerHooks& server_;
+    SmtpAuthDialogue auth_;
+    MessageDataReader dataReader_;
+};
+
+} // namespace lumenpost

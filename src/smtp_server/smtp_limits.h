@@ -1,0 +1,23 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Every limit and fixed interval of the receiving server, in one place.
+namespace lumenpost::smtp_limits {
+
+// Recipients one transaction may collect before RCPT is refused.
+inline constexpr std::size_t kMaxRecipients = 100;
+
+// Interval of the idle sweep; sessions idle longer than CommandTimeout are closed there.
+inline constexpr int kIdleSweepIntervalMs = 120000;
+
+inline constexpr std::uint32_t kMsPerMinute = 60 * 1000;
+
+// A cached reverse lookup is reused for this long, because the lookup blocks the loop.
+inline constexpr std::uint32_t kHostNameFreshMs = 3600000;
+
+// Looked-up host names shorter than this are replaced by the client's HELO name.
+inline constexpr std::size_t kMinHostNameLength = 4;
+
+} // namespace lumenpost::smtp_limits

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace lumenpost {
+
+// Where a session stands in the dialogue.
+enum class TSmtpSessionState { ssWaitHelo, ssCommands, ssData, ssClosing };
+
+// What the next line of an AUTH exchange is.
+enum class TAuthStep { asIdle, asWaitUser, asWaitPassword, asWaitPlain };
+
+// Kind of a debug report.
+enum class TDebugType { dtReceived, dtSent, dtError };
+
+// The per-connection state that the command processor drives.
+struct SmtpSession {
+    bool LoggedIn = false;
+    std::uint32_t LastActivity = 0;
+    std::string HeloName;
+    std::string CurrentVerb;
+    TSmtpSessionState SessionState = TSmtpSessionState::ssWaitHelo;
+    std::string MailFrom;
+    std::vector<std::string> Recipients;
+    std::string DataBuffer;
+    bool Esmtp = false;
+    TAuthStep AuthStep = TAuthStep::asIdle;
+    std::string AuthUser;
+    std::string AuthPassword;
+};
+
+} // namespace lumenpost

@@ -1,0 +1,109 @@
+#pragma once
+
+#include "smtp_server/smtp_command_processor.h"
+
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace lumenpost::testing_support {
+
+// A session whose connection and server are plain records, so tests feed lines directly.
+class FakeSession : public SmtpConnection, public SmtpServerHooks {
+public:
+    SmtpSession session;
+    SmtpCommandProcessor processor{session, *this, *this};
+
+    std::string transcript; // every reply sent, in order
+    std::vector<std::string> events;
+    std::vector<std::pair<bool, std::string>> dataBlocks; // LastPart, Msg
+    bool lineMode = true;
+    bool connected = true;
+    bool sendingShutDown = false;
+    bool disconnectRequested = false;
+    std::string peerAddr = "127.0.0.1";
+
+    std::function<void(std::string& answer, bool& shouldClose)> onUsername;
+    std::function<void(std::string&answer)> onMailFrom, onMailTo, onQuit;
+    std::function<void(std::string& answer, bool& shouldClose)> onAuthLogin;
+    std::function<void(bool& known, std::string& mailAddr)> onVerifyUser;
+
+    // Feeds one line or block and returns the replies it produced.
+    std::string Say(const std::string& text) {
+        const std::size_t before = transcript.size();
+        processor.Process(text);
+        return transcript.substr(before);
+    }
+
+    // Logs in with EHLO and returns the reply.
+    std::string Ehlo() { return Say("EHLO client.example\r\n"); }
+
+    void SendReply(const std::string& text) override {
+        if (connected) {
+            transcript += text;
+        }
+    }
+    bool IsConnected() const override { return connected; }
+    std::string PeerAddr() const override { return peerAddr; }
+    void SetLineMode(bool on) override { lineMode = on; }
+    void ShutdownSending() override { sendingShutDown = true; }
+    void DisconnectLater() override { disconnectRequested = true; }
+
+    void PauseBeforeCommand() override {}
+    void ReportDebug(TDebugType, const std::string&) override {}
+    std::string LookupPeerName(const std::string&, const std::string&) override {
+        return "peer.example";
+    }
+
+    void RaiseUsername(const std::string& name, std::string& answer, bool& close) override {
+        Note("Username " + name);
+        if (onUsername) {
+            onUsername(answer, close);
+        }
+    }
+    void RaiseMailFrom(const std::string& address, std::string& answer) override {
+        Note("MailFrom " + address);
+        Call(onMailFrom, answer);
+    }
+    void RaiseAuthLogin(const std::string& user, const std::string& password, std::string& answer,
+                        bool& close) override {
+        Note("AuthLogin " + user + "/" + password);
+        if (onAuthLogin) {
+            onAuthLogin(answer, close);
+        }
+    }
+    void RaiseVerifyUser(const std::string& user, bool& known, std::string& mailAddr) override {
+        Note("VerifyUser " + user);
+        if (onVerifyUser) {
+            onVerifyUser(known, mailAddr);
+        }
+    }
+    void RaiseMailTo(const std::string& address, std::string& answer) override {
+        Note("MailTo " + address);
+        Call(onMailTo, answer);
+    }
+    void RaiseSendDataInit() override { Note("SendDataInit"); }
+    void RaiseSendData(bool lastPart, const std::string& msg) override {
+        dataBlocks.emplace_back(lastPart, msg);
+    }
+    void RaiseReset(std::string&) override { Note("Reset"); }
+    void RaiseHelp(const std::string& command, std::string&) override { Note("Help " + command); }
+    void RaiseUnknownCmd(const std::string& cmd, std::string&) override {
+        Note("UnknownCmd " + cmd);
+    }
+    void RaiseQuit(std::string& answer) override {
+        Note("Quit");
+        Call(onQuit, answer);
+    }
+
+private:
+    void Note(std::string event) { events.push_back(std::move(event)); }
+    static void Call(const std::function<void(std::string&)>& handler, std::string& answer) {
+        if (handler) {
+            handler(answer);
+        }
+    }
+};
+
+} // namespace lumenpost::testing_support
