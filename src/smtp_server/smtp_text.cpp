@@ -15,6 +15,10 @@ char UpperAscii(char c) {
     return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
+char LowerAscii(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
 bool IsAddressCharacter(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
            c == '.' || c == '@' || c == '_';
@@ -52,6 +56,12 @@ std::string StripLineEnd(std::string_view text) {
 std::string UpperCase(std::string_view text) {
     std::string result(text);
     std::transform(result.begin(), result.end(), result.begin(), UpperAscii);
+    return result;
+}
+
+std::string LowerCase(std::string_view text) {
+    std::string result(text);
+    std::transform(result.begin(), result.end(), result.begin(), LowerAscii);
     return result;
 }
 

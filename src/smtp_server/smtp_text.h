@@ -16,8 +16,9 @@ std::string_view DropOneLineEnd(std::string_view text);
 // Removes one trailing CR LF, then trims.
 std::string StripLineEnd(std::string_view text);
 
-// ASCII upper case; other bytes stay as they are.
+// ASCII upper and lower case; other bytes stay as they are.
 std::string UpperCase(std::string_view text);
+std::string LowerCase(std::string_view text);
 
 // True when `text` begins with `prefix`, compared without regard to ASCII case.
 bool StartsWithNoCase(std::string_view text, std::string_view prefix);
