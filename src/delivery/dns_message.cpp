@@ -129,9 +129,6 @@ std::string ReadName(DnsReader& reader) {
         if (length == 0) {
             break;
         }
-        if (!name.empty()) {
-            name += '.';
-        }
         const bool pointer = (length & kPointerBits) == kPointerBits;
         const std::size_t cost = pointer ? 2 : 1 + static_cast<std::size_t>(length);
         if (cost > budget) {
@@ -140,6 +137,7 @@ std::string ReadName(DnsReader& reader) {
         }
         budget -= cost;
         if (!pointer) {
+            name += name.empty() ? "" : ".";
             name += reader.Octets(length);
             continue;
         }

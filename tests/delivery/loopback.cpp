@@ -1,0 +1,97 @@
+#include "loopback.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace lumenpost::test {
+
+Descriptor& Descriptor::operator=(Descriptor&& other) noexcept {
+    if (this != &other) {
+        Reset();
+        fd_ = other.Release();
+    }
+    return *this;
+}
+
+int Descriptor::Release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+}
+
+void Descriptor::Reset() {
+    if (fd_ >= 0) {
+        close(fd_);
+        fd_ = -1;
+    }
+}
+
+Descriptor BindLoopback(int type) {
+    Descriptor fd(socket(AF_INET, type | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        return Descriptor();
+    }
+    if (type == SOCK_STREAM && listen(fd.Get(), 4) != 0) {
+        return Descriptor();
+    }
+    return fd;
+}
+
+std::string PortText(int fd) {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    return std::to_string(ntohs(address.sin_port));
+}
+
+bool WaitReadable(int fd, int timeoutMs) {
+    pollfd entry{fd, POLLIN, 0};
+    return poll(&entry, 1, timeoutMs) > 0;
+}
+
+Descriptor AcceptOne(int listener) {
+    if (!WaitReadable(listener, kPeerWaitMs)) {
+        return Descriptor();
+    }
+    return Descriptor(accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+}
+
+bool SendAll(int fd, const std::string& text) {
+    std::size_t sent = 0;
+    while (sent < text.size()) {
+        const auto result = send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
+        if (result <= 0) {
+            return false;
+        }
+        sent += static_cast<std::size_t>(result);
+    }
+    return true;
+}
+
+bool ReceiveLine(int fd, std::string& pending, std::string& line) {
+    for (;;) {
+        const std::size_t end = pending.find("\r\n");
+        if (end != std::string::npos) {
+            line = pending.substr(0, end);
+            pending.erase(0, end + 2);
+            return true;
+        }
+        char buffer[4096];
+        if (!WaitReadable(fd, kPeerWaitMs)) {
+            return false;
+        }
+        const auto received = recv(fd, buffer, sizeof buffer, 0);
+        if (received <= 0) {
+            return false;
+        }
+        pending.append(buffer, static_cast<std::size_t>(received));
+    }
+}
+
+} // namespace lumenpost::test

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <string>
+
+// Plain loopback sockets for the delivery tests' fake peers. Every wait is bounded.
+namespace lumenpost::test {
+
+// How long a fake peer waits for the client before giving up.
+inline constexpr int kPeerWaitMs = 5000;
+
+// A closing file descriptor.
+class Descriptor {
+public:
+    explicit Descriptor(int fd = -1) : fd_(fd) {}
+    ~Descriptor() { Reset(); }
+    Descriptor(Descriptor&& other) noexcept : fd_(other.Release()) {}
+    Descriptor& operator=(Descriptor&& other) noexcept;
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+
+    int Get() const { return fd_; }
+    int Release();
+    void Reset();
+
+private:
+    int fd_;
+};
+
+// A socket of `type` (SOCK_STREAM or SOCK_DGRAM) bound to 127.0.0.1 on an ephemeral
+// port; stream sockets also listen.
+Descriptor BindLoopback(int type);
+
+// The bound port of `fd` as decimal text.
+std::string PortText(int fd);
+
+// True when `fd` became readable within `timeoutMs`.
+bool WaitReadable(int fd, int timeoutMs);
+
+// Accepts one connection within kPeerWaitMs; an invalid descriptor otherwise.
+Descriptor AcceptOne(int listener);
+
+// Sends all of `text`; false when the connection failed.
+bool SendAll(int fd, const std::string& text);
+
+// Reads up to CR LF (removed) within kPeerWaitMs per wait; false on end or time-out.
+bool ReceiveLine(int fd, std::string& pending, std::string& line);
+
+} // namespace lumenpost::test
