@@ -68,11 +68,14 @@ class PcmOutput {
 public:
     explicit PcmOutput(const char* device) {
         QuietAlsaErrors();
-        if (snd_pcm_open(&Handle, device, SND_PCM_STREAM_PLAYBACK, 0) < 0) {
+        // A device that another program holds would block a plain open until it is free:
+        // open without waiting, then write with waiting.
+        if (snd_pcm_open(&Handle, device, SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0) {
             Handle = nullptr;
             return;
         }
-        if (snd_pcm_set_params(Handle, SND_PCM_FORMAT_S16, SND_PCM_ACCESS_RW_INTERLEAVED, 1,
+        if (snd_pcm_nonblock(Handle, 0) < 0 ||
+            snd_pcm_set_params(Handle, SND_PCM_FORMAT_S16, SND_PCM_ACCESS_RW_INTERLEAVED, 1,
                                kToneSampleRate, 1, kLatencyUs) < 0) {
             Close();
         }

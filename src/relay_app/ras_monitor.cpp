@@ -64,7 +64,7 @@ std::string StatusText(const TRasConnStatus& status) {
 TRasMonitor::TRasMonitor(QObject* owner) : TRasMonitor(SystemRasService(), owner) {}
 
 TRasMonitor::TRasMonitor(std::unique_ptr<TRasService> service, QObject* owner)
-    : QObject(owner), Service(std::move(service)) {
+    : QObject(owner), Service(std::move(service)), Timer(this) {
     Timer.setInterval(PollInterval_);
     connect(&Timer, &QTimer::timeout, this, [this] { PollConnections(); });
     LocalHost_ = LocalHostName();

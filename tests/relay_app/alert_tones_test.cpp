@@ -77,6 +77,11 @@ TEST(AlertTonesTest, RenderingInChunksGivesTheSameSamples) {
                             chunked.end(), [](std::int16_t s) { return s == 0; }));
 }
 
+TEST(AlertTonesTest, TonesAreWrittenToADevice) {
+    // ALSA's "null" device takes the samples and discards them, even without a sound card.
+    EXPECT_TRUE(PlayTones(AlertPattern(0), "null"));
+}
+
 TEST(AlertTonesTest, WithoutADeviceTheTonesAreWaitedOutInSilence) {
     EXPECT_FALSE(PlayTones(AlertPattern(0), kMissingDevice));
     EXPECT_TRUE(PlayTones({}, kMissingDevice)); // nothing to play
