@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets of fuzz/ with clang into build-fuzz/ and runs each for
+# the given number of seconds (default 30). Seeds come from fuzz/corpus/<target>/;
+# what the fuzzer learns goes to build-fuzz/corpus/<target>/, crash inputs to
+# build-fuzz/artifacts/<target>/. Exits non-zero when any target fails.
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+BUILD="$ROOT/build-fuzz"
+SECONDS_PER_TARGET="${1:-30}"
+
+if ! command -v clang++ >/dev/null; then
+    echo "fuzz.sh: clang++ is missing; install clang and libclang-rt-dev" >&2
+    exit 1
+fi
+
+cmake -S "$ROOT/fuzz" -B "$BUILD" -G Ninja -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+cmake --build "$BUILD" --parallel 2
+
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+
+status=0
+for target in "$BUILD"/fuzz_*; do
+    [ -x "$target" ] && [ -f "$target" ] || continue
+    name="${target##*/fuzz_}"
+    seeds="$ROOT/fuzz/corpus/$name"
+    work="$BUILD/corpus/$name"
+    artifacts="$BUILD/artifacts/$name/"
+    mkdir -p "$work" "$artifacts" "$seeds"
+    options=()
+    if [ -f "$ROOT/fuzz/$name.options" ]; then
+        read -r -a options <"$ROOT/fuzz/$name.options"
+    fi
+    echo "== $name: ${SECONDS_PER_TARGET}s =="
+    if ! "$target" -max_total_time="$SECONDS_PER_TARGET" -artifact_prefix="$artifacts" \
+        -print_final_stats=1 "${options[@]}" "$work" "$seeds"; then
+        echo "fuzz.sh: $name failed; the input is in $artifacts" >&2
+        status=1
+    fi
+done
+exit "$status"
