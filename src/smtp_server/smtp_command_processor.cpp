@@ -55,7 +55,7 @@ void SmtpCommandProcessor::Process(const std::string& text) {
     }
     if (!inData) {
         session_.CurrentVerb = ExtractVerb(text);
-        if (session_.CurrentVerb.empty() && session_.SessionState == State::ssClosing) {
+        if (Trim(session_.CurrentVerb).empty() && session_.SessionState == State::ssClosing) {
             return;
         }
         server_.PauseBeforeCommand();
