@@ -1,0 +1,513 @@
+#include "net_events/custom_async_socket.h"
+
+#include "net_events/socket_error_text.h"
+#include "net_events/socket_exception.h"
+#include "platform/socket_error.h"
+
+#include <QString>
+#include <algorithm>
+#include <arpa/inet.h>
+#include <atomic>
+#include <cerrno>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace lumenpost {
+
+namespace {
+
+std::atomic<int> gLiveSockets{0};
+
+std::string TrimmedText(const std::string& text) {
+    const auto notBlank = [](char c) { return static_cast<unsigned char>(c) > ' '; };
+    const auto first = std::find_if(text.begin(), text.end(), notBlank);
+    const auto last = std::find_if(text.rbegin(), text.rend(), notBlank).base();
+    return first < last ? std::string(first, last) : std::string();
+}
+
+} // namespace
+
+int LiveSocketCount() {
+    return gLiveSockets.load();
+}
+
+TCustomAsyncSocket::TCustomAsyncSocket()
+    : mEndpoint(std::make_unique<TNotificationEndpoint>(static_cast<TNoticeReceiver&>(*this))) {
+    ++gLiveSockets;
+    ResetDefaults();
+}
+
+TCustomAsyncSocket::~TCustomAsyncSocket() {
+    // Handlers may reference parts of the object that are already gone, so the
+    // connection ends here without any event.
+    mDestroying = true;
+    ++mLookupId;
+    CloseSilently();
+    mSendQueue.clear();
+    mEndpoint.reset();
+    --gLiveSockets;
+}
+
+void TCustomAsyncSocket::ResetDefaults() {
+    CloseSilently();
+    mAddrAssigned = false;
+    mAddrResolved = false;
+    mPortAssigned = false;
+    mPortResolved = false;
+    mProto = "tcp";
+    mProtoAssigned = true;
+    mProtoResolved = false;
+    mProtoNumber = IPPROTO_TCP;
+    mSocketType = SOCK_STREAM;
+    mLocalAddr = "0.0.0.0";
+    mLocalPort = "0";
+    mLocalPortResolved = false;
+    mSockAddr = sockaddr_in{};
+    mSockAddr.sin_family = AF_INET;
+    mLingerOnOff = TSocketLingerOnOff::wsLingerOn;
+    mLingerTimeout = 0;
+    mInterest = 0;
+    mState = TSocketState::wsClosed;
+    mAllSent = true;
+    mWantWrite = false;
+    mPaused = false;
+    mCloseInvoked = false;
+    mReadCount = 0;
+}
+
+void TCustomAsyncSocket::SetAddr(const std::string& value) {
+    if (mState != TSocketState::wsClosed) {
+        ReportError("Cannot change Addr if not closed");
+        return;
+    }
+    mAddr = TrimmedText(value);
+    mAddrAssigned = !mAddr.empty();
+    mAddrResolved = false;
+}
+
+void TCustomAsyncSocket::SetPort(const std::string& value) {
+    if (mState != TSocketState::wsClosed) {
+        ReportError("Cannot change Port if not closed");
+        return;
+    }
+    mPort = TrimmedText(value);
+    mPortAssigned = !mPort.empty();
+    mPortResolved = false;
+}
+
+void TCustomAsyncSocket::SetProto(const std::string& value) {
+    if (mState != TSocketState::wsClosed) {
+        ReportError("Cannot change Proto if not closed");
+        return;
+    }
+    mProto = TrimmedText(value);
+    mProtoAssigned = !mProto.empty();
+    mProtoResolved = false;
+}
+
+void TCustomAsyncSocket::SetLocalAddr(const std::string& value) {
+    if (mState != TSocketState::wsClosed) {
+        ReportError("Cannot change LocalAddr if not closed");
+        return;
+    }
+    mLocalAddr = value.empty() ? "0.0.0.0" : value;
+}
+
+void TCustomAsyncSocket::SetLocalPort(const std::string& value) {
+    if (mState != TSocketState::wsClosed) {
+        ReportError("Cannot change LocalPort if not closed");
+        return;
+    }
+    mLocalPort = value;
+    mLocalPortResolved = false;
+}
+
+void TCustomAsyncSocket::SetSendFlags(TSocketSendFlags flags) {
+    if (flags != TSocketSendFlags::wsSendNormal && flags != TSocketSendFlags::wsSendUrgent) {
+        ReportError("Invalid SendFlags");
+        return;
+    }
+    mSendFlags = flags;
+}
+
+void TCustomAsyncSocket::SetSendBlockSize(std::int32_t size) {
+    mSendBlockSize = size <= 0 ? kDefaultSendBlockSize : size;
+}
+
+std::string TCustomAsyncSocket::PeerAddr() {
+    if (mState != TSocketState::wsConnected) {
+        return "error";
+    }
+    sockaddr_in peer{};
+    socklen_t len = sizeof(peer);
+    if (getpeername(mHandle, reinterpret_cast<sockaddr*>(&peer), &len) != 0) {
+        CaptureSocketError();
+        ReportSocketError("GetPeerName");
+        return "error";
+    }
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &peer.sin_addr, text, sizeof(text));
+    return text;
+}
+
+std::string TCustomAsyncSocket::PeerPort() {
+    if (mState != TSocketState::wsConnected) {
+        return "error";
+    }
+    sockaddr_in peer{};
+    socklen_t len = sizeof(peer);
+    if (getpeername(mHandle, reinterpret_cast<sockaddr*>(&peer), &len) != 0) {
+        CaptureSocketError();
+        ReportSocketError("GetPeerPort");
+        return "error";
+    }
+    return std::to_string(ntohs(peer.sin_port));
+}
+
+std::int32_t TCustomAsyncSocket::RcvdCount() {
+    const std::int32_t count = PlatformPendingCount();
+    if (count < 0) {
+        ReportSocketError("ioctlSocket");
+    }
+    return count;
+}
+
+std::int32_t TCustomAsyncSocket::PlatformPendingCount() {
+    int count = 0;
+    if (ioctl(mHandle, FIONREAD, &count) != 0) {
+        CaptureSocketError();
+        return -1;
+    }
+    return count;
+}
+
+void TCustomAsyncSocket::SetState(TSocketState state) {
+    const TSocketState old = mState;
+    mState = state;
+    UpdateNotifiers();
+    if (!mDestroying) {
+        SignalChangeState(old, state);
+    }
+}
+
+// ---- error reporting ----
+
+void TCustomAsyncSocket::ReportError(const std::string& text) {
+    if (OnError) {
+        SignalError();
+        return;
+    }
+    throw ESocketException(text);
+}
+
+void TCustomAsyncSocket::ReportErrorFmt(const char* format, int code) {
+    ReportError(QString::asprintf(format, code).toStdString());
+}
+
+void TCustomAsyncSocket::ReportSocketError(const std::string& name, bool mayCloseHandle) {
+    const int code = LastSocketError();
+    const std::string text =
+        "Error " + std::to_string(code) + " in function " + name + "\r\n" + SocketErrorText(code);
+    const bool connectionGone =
+        code == socket_error::kConnectionReset || code == socket_error::kNotConnected;
+    if (connectionGone && mayCloseHandle) {
+        CloseSilently();
+        if (mState != TSocketState::wsClosed && !mDestroying) {
+            SignalSessionClosed(static_cast<std::uint16_t>(code));
+        }
+        SetState(TSocketState::wsClosed);
+    }
+    mLastError = code;
+    ReportError(text);
+}
+
+void TCustomAsyncSocket::HandleBackgroundFailure(const std::exception& e) {
+    bool canClose = true;
+    if (OnBgException) {
+        try {
+            OnBgException(*this, e, canClose);
+        } catch (...) { // NOLINT(bugprone-empty-catch): a failing handler changes nothing
+        }
+    }
+    if (canClose) {
+        try {
+            AbortConnection();
+        } catch (...) { // NOLINT(bugprone-empty-catch): the connection is gone either way
+        }
+    }
+}
+
+// ---- signals ----
+
+bool TCustomAsyncSocket::SignalDataAvailable(std::uint16_t error) {
+    if (!OnDataAvailable) {
+        return false;
+    }
+    OnDataAvailable(*this, error);
+    return true;
+}
+
+void TCustomAsyncSocket::SignalSessionAvailable(std::uint16_t error) {
+    if (OnSessionAvailable) {
+        OnSessionAvailable(*this, error);
+    }
+}
+
+void TCustomAsyncSocket::SignalSessionConnected(std::uint16_t error) {
+    if (OnSessionConnected) {
+        OnSessionConnected(*this, error);
+    }
+}
+
+void TCustomAsyncSocket::SignalSessionClosed(std::uint16_t error) {
+    if (OnSessionClosed) {
+        OnSessionClosed(*this, error);
+    }
+}
+
+void TCustomAsyncSocket::SignalDataSent(std::uint16_t error) {
+    if (OnDataSent) {
+        OnDataSent(*this, error);
+    }
+}
+
+void TCustomAsyncSocket::SignalChangeState(TSocketState oldState, TSocketState newState) {
+    if (OnChangeState) {
+        OnChangeState(*this, oldState, newState);
+    }
+}
+
+void TCustomAsyncSocket::SignalDnsLookupDone(std::uint16_t error) {
+    if (OnDnsLookupDone) {
+        OnDnsLookupDone(*this, error);
+    }
+}
+
+void TCustomAsyncSocket::SignalError() {
+    if (OnError) {
+        OnError(*this);
+    }
+}
+
+void TCustomAsyncSocket::SignalSendData(std::int32_t bytesSent) {
+    if (OnSendData) {
+        OnSendData(*this, bytesSent);
+    }
+}
+
+// ---- notices ----
+
+void TCustomAsyncSocket::PostNotice(const TNotice& notice) {
+    mEndpoint->Post(notice);
+}
+
+void TCustomAsyncSocket::ReceiveNotice(const TNotice& notice) {
+    try {
+        Dispatch(notice);
+    } catch (const std::exception& e) {
+        HandleBackgroundFailure(e);
+    } catch (...) {
+        HandleBackgroundFailure(ESocketException("Unknown failure in a socket event handler"));
+    }
+}
+
+void TCustomAsyncSocket::Dispatch(const TNotice& notice) {
+    switch (notice.Kind) {
+    case TNoticeKind::Readiness:
+        HandleReadiness(notice);
+        break;
+    case TNoticeKind::LookupDone:
+    case TNoticeKind::ReverseLookupDone:
+        if (notice.Connection == mLookupId) {
+            SignalDnsLookupDone(static_cast<std::uint16_t>(notice.Error));
+        }
+        break;
+    case TNoticeKind::CloseLater:
+        Disconnect();
+        break;
+    case TNoticeKind::FreeLater:
+        // The owner holds this object; ending the connection hands it back.
+        Disconnect();
+        break;
+    case TNoticeKind::TestFailure:
+        throw ESocketException("Test exception in async socket");
+    default:
+        break;
+    }
+}
+
+// Read readiness of the handle: a listener's waiting connection, data, or the
+// peer's close (nothing pending and a peek that finds the end or a reset).
+void TCustomAsyncSocket::HandleReadable() {
+    if (mHandle == kInvalidSocket || mPaused) {
+        return;
+    }
+    TNotice notice{TNoticeKind::Readiness, mConnection, readiness::kRead, 0, nullptr};
+    if (mState == TSocketState::wsListening && mSocketType == SOCK_STREAM) {
+        notice.Events = readiness::kAccept;
+    } else if (mSocketType == SOCK_STREAM && PlatformPendingCount() <= 0) {
+        char probe = 0;
+        const ssize_t r = recv(mHandle, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+            return;
+        }
+        if (r <= 0) {
+            notice.Events = readiness::kClose;
+            notice.Error = r < 0 ? SocketErrorFromErrno(errno) : 0;
+        }
+    }
+    ReceiveNotice(notice);
+}
+
+void TCustomAsyncSocket::HandleWritable() {
+    if (mHandle == kInvalidSocket || mPaused) {
+        return;
+    }
+    TNotice notice{TNoticeKind::Readiness, mConnection, readiness::kWrite, 0, nullptr};
+    if (mState == TSocketState::wsConnecting) {
+        int error = 0;
+        socklen_t len = sizeof(error);
+        getsockopt(mHandle, SOL_SOCKET, SO_ERROR, &error, &len);
+        notice.Events = readiness::kConnect;
+        notice.Error = SocketErrorFromErrno(error);
+    }
+    ReceiveNotice(notice);
+}
+
+void TCustomAsyncSocket::HandleReadiness(const TNotice& notice) {
+    if (notice.Connection != mConnection || mHandle == kInvalidSocket || mPaused) {
+        return;
+    }
+    const auto error = static_cast<std::uint16_t>(notice.Error);
+    if ((notice.Events & readiness::kConnect) != 0 && mState != TSocketState::wsConnected) {
+        HandleConnectReadiness(error);
+    }
+    if ((notice.Events & readiness::kRead) != 0) {
+        if (mState != TSocketState::wsConnected) {
+            SetState(TSocketState::wsConnected);
+            SignalSessionConnected(error);
+        }
+        DeliverReadable(error, mComponentOptions);
+    }
+    if ((notice.Events & readiness::kWrite) != 0) {
+        TryToSend();
+        if (mAllSent) {
+            SignalDataSent(error);
+        }
+    }
+    if ((notice.Events & readiness::kAccept) != 0) {
+        SignalSessionAvailable(error);
+    }
+    if ((notice.Events & readiness::kClose) != 0) {
+        HandleCloseReadiness(error);
+    }
+}
+
+void TCustomAsyncSocket::HandleConnectReadiness(std::uint16_t error) {
+    SetState(TSocketState::wsConnected);
+    SignalSessionConnected(error);
+    if (error != 0 && mState != TSocketState::wsClosed) {
+        Disconnect();
+    }
+}
+
+void TCustomAsyncSocket::HandleCloseReadiness(std::uint16_t error) {
+    if (mState == TSocketState::wsConnecting) {
+        return;
+    }
+    DeliverReadable(0, mComponentOptions.Without(TSocketOption::wsoNoReceiveLoop));
+    if (!mCloseInvoked) {
+        mCloseInvoked = true;
+        SignalSessionClosed(error);
+    }
+    if (mState != TSocketState::wsClosed) {
+        Disconnect();
+    }
+}
+
+// ---- receiving ----
+
+void TCustomAsyncSocket::DeliverReadable(std::uint16_t error, TSocketOptions options) {
+    try {
+        for (;;) {
+            mLastError = 0;
+            if (!SignalDataAvailable(error) && !DiscardUnhandled()) {
+                return;
+            }
+            if (options.Contains(TSocketOption::wsoNoReceiveLoop) || mLastError != 0 ||
+                mHandle == kInvalidSocket) {
+                return;
+            }
+            const std::int32_t pending = PlatformPendingCount();
+            if (pending < 0) {
+                mLastError = LastSocketError();
+            }
+            if (pending <= 0) {
+                return;
+            }
+        }
+    } catch (...) { // NOLINT(bugprone-empty-catch): a failing data handler ends this delivery
+    }
+}
+
+// Drains bytes nobody reads; false once nothing more is waiting.
+bool TCustomAsyncSocket::DiscardUnhandled() {
+    char scratch[1024];
+    if (RecvRaw(scratch, sizeof(scratch), 0) < 0 &&
+        LastSocketError() == socket_error::kWouldBlock) {
+        mLastError = 0;
+        return false;
+    }
+    return true;
+}
+
+std::int32_t TCustomAsyncSocket::RecvRaw(void* buffer, std::int32_t size, int flags) {
+    const ssize_t r = recv(mHandle, buffer, static_cast<std::size_t>(std::max(size, 0)), flags);
+    if (r < 0) {
+        CaptureSocketError();
+        return -1;
+    }
+    return static_cast<std::int32_t>(r);
+}
+
+std::int32_t TCustomAsyncSocket::ReceiveBytes(void* buffer, std::int32_t size) {
+    const std::int32_t r = RecvRaw(buffer, size, 0);
+    if (r < 0) {
+        mLastError = LastSocketError();
+    } else {
+        mReadCount += r;
+    }
+    return r;
+}
+
+std::string TCustomAsyncSocket::ReceiveText() {
+    std::int32_t n = RcvdCount();
+    if (n < 0) {
+        return {};
+    }
+    if (n == 0) {
+        n = 255;
+    }
+    std::string text(static_cast<std::size_t>(n), '\0');
+    const std::int32_t r = ReceiveBytes(text.data(), n);
+    if (r <= 0) {
+        return {};
+    }
+    text.resize(static_cast<std::size_t>(r));
+    return text;
+}
+
+std::int32_t TCustomAsyncSocket::ReceiveFrom(void* buffer, std::int32_t size, sockaddr_in& from) {
+    socklen_t len = sizeof(from);
+    const ssize_t r = recvfrom(mHandle, buffer, static_cast<std::size_t>(std::max(size, 0)), 0,
+                               reinterpret_cast<sockaddr*>(&from), &len);
+    if (r < 0) {
+        mLastError = CaptureSocketError();
+        return -1;
+    }
+    mReadCount += static_cast<std::int32_t>(r);
+    return static_cast<std::int32_t>(r);
+}
+
+} // namespace lumenpost
