@@ -1,9 +1,6 @@
-#include "delivery/block_socket_error.h"
 #include "delivery/tcp_blocking_socket.h"
-#include "delivery/udp_blocking_socket.h"
 #include "loopback.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <thread>
@@ -77,73 +74,6 @@ TEST_F(BlockingSocketTest, ClosingPeerGivesConnectionReset) {
 TEST_F(BlockingSocketTest, SilentPeerTimesOut) {
     EXPECT_EQ(client_.ReadLine(100), "");
     EXPECT_EQ(client_.ErrorCode(), 10060);
-}
-
-TEST_F(BlockingSocketTest, LineLengthLimitStopsAnEndlessLine) {
-    client_.LineLengthLimit = 16;
-    PeerSends(std::string(40, 'x'));
-    EXPECT_EQ(client_.ReadLine(test::kPeerWaitMs), "");
-    EXPECT_EQ(client_.ErrorCode(), 10055);
-
-    client_.LineLengthLimit = 0;
-    const std::string longLine(200000, 'y');
-    std::thread writer([this, &longLine] { test::SendAll(peer_.Get(), longLine + "\r\n"); });
-    EXPECT_EQ(client_.ReadLine(test::kPeerWaitMs), longLine);
-    writer.join();
-}
-
-TEST_F(BlockingSocketTest, RaiseOnErrorThrowsWithCodeAndText) {
-    client_.RaiseOnError = true;
-    try {
-        client_.ReadPacket(10);
-        FAIL() << "no error raised";
-    } catch (const EBlockSocketError& error) {
-        EXPECT_EQ(error.Code, 10060);
-        EXPECT_EQ(error.Description, "Connection timed out");
-        EXPECT_STREQ(error.what(), "TCP/IP Socket error 10060: Connection timed out");
-    }
-}
-
-TEST_F(BlockingSocketTest, ReleaseTwiceIsHarmless) {
-    client_.ReleaseHandle();
-    client_.ReleaseHandle();
-    EXPECT_LT(client_.SocketHandle(), 0);
-}
-
-TEST(BlockingSocketAddressTest, PortsFromServicesAndNumbers) {
-    TTcpBlockingSocket tcp;
-    tcp.OpenHandle();
-    sockaddr_in address{};
-    tcp.FillAddress(address, "127.0.0.1", "smtp");
-    EXPECT_EQ(ntohs(address.sin_port), 25);
-    EXPECT_EQ(address.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
-    tcp.FillAddress(address, "localhost", "2525");
-    EXPECT_EQ(ntohs(address.sin_port), 2525);
-    EXPECT_EQ(address.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
-    tcp.FillAddress(address, "255.255.255.255", "no-such-service");
-    EXPECT_EQ(ntohs(address.sin_port), 0);
-    EXPECT_EQ(address.sin_addr.s_addr, htonl(INADDR_BROADCAST));
-
-    TUdpBlockingSocket udp;
-    udp.OpenHandle();
-    EXPECT_EQ(udp.Protocol(), 17);
-    udp.FillAddress(address, "127.0.0.1", "domain");
-    EXPECT_EQ(ntohs(address.sin_port), 53);
-}
-
-TEST(BlockingSocketAddressTest, ConnectRefusedIsRecorded) {
-    Descriptor unused = test::BindLoopback(SOCK_DGRAM);
-    TTcpBlockingSocket tcp;
-    tcp.OpenHandle();
-    tcp.ConnectTo("127.0.0.1", test::PortText(unused.Get()));
-    EXPECT_EQ(tcp.ErrorCode(), 10061);
-}
-
-TEST(BlockingSocketErrorTextTest, TableAndUnknownCodes) {
-    EXPECT_EQ(TBlockingSocket::GetErrorDesc(0), "OK");
-    EXPECT_EQ(TBlockingSocket::GetErrorDesc(10054), "Connection reset by peer");
-    EXPECT_EQ(TBlockingSocket::GetErrorDesc(11004), "Valid name, no data record of requested type");
-    EXPECT_EQ(TBlockingSocket::GetErrorDesc(12345), "Not a Winsock error (12345)");
 }
 
 } // namespace
