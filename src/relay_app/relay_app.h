@@ -1,0 +1,57 @@
+#pragma once
+
+#include "relay_app/autostart_entry.h"
+#include "relay_app/command_line.h"
+#include "relay_app/ras_monitor.h"
+#include "relay_app/relay_core.h"
+#include "relay_app/settings_file.h"
+
+#include <QString>
+#include <memory>
+#include <optional>
+
+namespace lumenpost {
+
+class TSmtpServer;
+
+// The running relay without its window: the core, the SMTP server, the dial-up monitor,
+// the settings file and the autostart entry, with the start-up and close steps that
+// the window and the headless mode share. Lives on the UI thread.
+class RelayApp {
+public:
+    // Paths follow the executable's file name and the XDG folders as they are now.
+    RelayApp(const CommandLineOptions& options, const QString& executablePath);
+    ~RelayApp();
+
+    RelayCore& Core() { return core_; }
+    const SettingsFile& Settings() const { return settingsFile_; }
+    const AutostartEntry& Autostart() const { return autostart_; }
+
+    // Start-up step 1: switch the SMTP server on. Returns the error when it cannot
+    // listen; the remaining steps go on all the same.
+    std::optional<QString> SwitchServerOn();
+
+    // Start-up steps after the server: empty logs and counters, the dial-up monitor on,
+    // the settings read from the file, the local address shown. Errors of the monitor
+    // are returned; the settings are read regardless.
+    std::optional<QString> LoadState();
+
+    // The close steps: writes the six settings, then writes or removes the autostart
+    // entry. Returns the error that stops the close (the program keeps running).
+    std::optional<QString> Close();
+
+private:
+    // Edit2's address: the dial-up link's own address, else the machine's first one.
+    void rasRasConnected();
+
+    RelayCore core_;
+    SettingsFile settingsFile_;
+    AutostartEntry autostart_;
+    std::optional<ListenAddress> listen_;
+    std::unique_ptr<TSmtpServer> SmtpServer1;
+    TRasMonitor ras;
+    // Set once the settings were read, so a close can never write defaults over them.
+    bool settingsLoaded_ = false;
+};
+
+} // namespace lumenpost

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <QIcon>
+#include <QMenu>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QSystemTrayIcon>
+#include <functional>
+
+namespace lumenpost {
+
+// The program's icon in the desktop's tray, with a tool tip, a popup menu and click
+// events. While Enabled is false every mouse action on the icon is ignored.
+class TTaskbarIcon : public QObject {
+    Q_OBJECT
+
+public:
+    static constexpr int kMaxHintLength = 63;
+
+    explicit TTaskbarIcon(QObject* parent = nullptr);
+
+    const QIcon& Icon() const { return icon_; }
+    void SetIcon(const QIcon& icon);
+
+    bool Visible() const { return visible_; }
+    void SetVisible(bool visible);
+
+    bool Enabled() const { return enabled_; }
+    void SetEnabled(bool enabled);
+
+    // The tool tip, cut to its first 63 characters.
+    const QString& Hint() const { return hint_; }
+    void SetHint(const QString& hint);
+
+    QMenu* PopupMenu() const { return popupMenu_; }
+    void SetPopupMenu(QMenu* menu);
+
+    std::function<void()> OnClick;
+    std::function<void()> OnDblClick;
+    std::function<void()> OnShow;
+    std::function<void()> OnHide;
+
+    // Where the tray's activations arrive (a left click is Trigger).
+    void HandleActivation(QSystemTrayIcon::ActivationReason reason);
+
+private:
+    void AttachMenu();
+
+    QSystemTrayIcon tray_;
+    QIcon icon_;
+    QString hint_;
+    QPointer<QMenu> popupMenu_;
+    bool visible_ = false;
+    bool enabled_ = true;
+};
+
+} // namespace lumenpost

@@ -1,0 +1,55 @@
+#include "relay_app/headless_console.h"
+#include "relay_app/relay_core.h"
+
+#include <cstdio>
+#include <gtest/gtest.h>
+
+namespace lumenpost {
+namespace {
+
+TEST(RelayCore, NumbersEachLogOnItsOwnAndKeepsCountingAfterAClear) {
+    RelayCore core;
+    EXPECT_EQ(core.AddRelayed("a"), "1:a");
+    EXPECT_EQ(core.AddFailed("b"), "1:b");
+    EXPECT_EQ(core.AddRelayed("c"), "2:c");
+    core.ClearRelayed();
+    EXPECT_TRUE(core.okrelay().isEmpty());
+    EXPECT_EQ(core.badrelay(), QStringList{"1:b"});
+    EXPECT_EQ(core.AddRelayed("d"), "3:d");
+    EXPECT_EQ(core.RelayedCount(), 3);
+    EXPECT_EQ(core.FailedCount(), 1);
+}
+
+TEST(RelayCore, ReportsSettingsOnlyWhenTheyChange) {
+    RelayCore core;
+    int changes = 0;
+    QObject::connect(&core, &RelayCore::settingsChanged, [&changes] { ++changes; });
+    core.SetSettings(RelaySettings{});
+    EXPECT_EQ(changes, 0);
+    RelaySettings edited;
+    edited.dns = "9.9.9.9 ";
+    core.SetSettings(edited);
+    EXPECT_EQ(changes, 1);
+    EXPECT_EQ(core.Settings().dns, "9.9.9.9 ");
+}
+
+TEST(HeadlessConsole, PrintsEveryLogLineAndStatusAsItComes) {
+    char* buffer = nullptr;
+    size_t size = 0;
+    std::FILE* out = open_memstream(&buffer, &size);
+    ASSERT_NE(out, nullptr);
+    {
+        RelayCore core;
+        HeadlessConsole console(core, out);
+        core.SetStatus("正在接收并转发邮件...");
+        core.AddRelayed("ok");
+        core.AddFailed("bad");
+    }
+    std::fclose(out);
+    const QString printed = QString::fromUtf8(buffer, static_cast<qsizetype>(size));
+    std::free(buffer);
+    EXPECT_EQ(printed, "status: 正在接收并转发邮件...\nokrelay: 1:ok\nbadrelay: 1:bad\n");
+}
+
+} // namespace
+} // namespace lumenpost
