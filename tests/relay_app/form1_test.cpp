@@ -250,6 +250,25 @@ TEST_F(Form1Test, AnUnwritableSettingsFolderKeepsTheWindowOpen) {
     EXPECT_EQ(errors_, QStringList{"Unable to write to " + configHome_ + "/lumenpost.ini"});
 }
 
+TEST_F(Form1Test, WithAutominTheWindowStartsHiddenInTheTray) {
+    Start();
+    Find<QCheckBox>("CheckBox2")->setChecked(true);
+    ASSERT_TRUE(form_->close());
+    Start();
+    form_->hide();
+    form_->ShowAfterStart();
+    EXPECT_TRUE(form_->isHidden());
+    EXPECT_TRUE(Item("N1")->isEnabled());
+    form_->Tray().HandleActivation(QSystemTrayIcon::Trigger);
+    EXPECT_TRUE(form_->isVisible());
+}
+
+TEST_F(Form1Test, AClosingBeforeTheSettingsWereReadWritesNothing) {
+    RelayApp app(CommandLineOptions{}, executable_);
+    EXPECT_EQ(app.Close(), std::nullopt);
+    EXPECT_FALSE(QFile::exists(app.Settings().Path()));
+}
+
 TEST_F(Form1Test, LogsAndStatusFollowTheCore) {
     Start();
     app_->Core().SetStatus("电子邮件转发成功！");
