@@ -303,6 +303,13 @@ void TCustomAsyncSocket::PostNotice(const TNotice& notice) {
 }
 
 void TCustomAsyncSocket::ReceiveNotice(const TNotice& notice) {
+    struct DepthGuard {
+        int& depth;
+        explicit DepthGuard(int& d) : depth(d) { ++depth; }
+        ~DepthGuard() { --depth; }
+        DepthGuard(const DepthGuard&) = delete;
+        DepthGuard& operator=(const DepthGuard&) = delete;
+    } guard(mDispatchDepth);
     try {
         Dispatch(notice);
     } catch (const std::exception& e) {

@@ -93,6 +93,8 @@ public:
     const std::string& DnsResult() const { return mDnsResult; }
     const std::vector<std::string>& DnsResultList() const { return mDnsResultList; }
     bool AllSent() const { return mAllSent; }
+    // True while one of this socket's notices (and so its handlers) is running.
+    bool Dispatching() const { return mDispatchDepth > 0; }
     bool Terminated() const { return mTerminated; }
 
     virtual void Listen();
@@ -221,6 +223,7 @@ private:
     bool mCloseInvoked = false;
     bool mTerminated = false;
     bool mDestroying = false;
+    int mDispatchDepth = 0;
     unsigned mInterest = 0;
 
     TSocketOptions mComponentOptions;

@@ -113,6 +113,11 @@ void TCustomSocketServer::HandleClientClosed(const void* subject) {
     if (found == mClients.end()) {
         return;
     }
+    if ((*found)->Dispatching()) {
+        // A handler of the client pumps events: free it once that handler is done.
+        PostNotice({TNoticeKind::ClientClosed, 0, 0, 0, subject});
+        return;
+    }
     std::exception_ptr failure;
     try {
         SignalClientDisconnect(**found, 0);

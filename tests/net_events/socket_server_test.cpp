@@ -80,6 +80,22 @@ TEST_F(ServerTest, EndedClientStaysListedUntilItsNoticeIsHandled) {
     EXPECT_EQ(disconnected.size(), 1U);
 }
 
+TEST_F(ServerTest, ClientPumpingEventsInItsHandlerIsNotFreedUnderIt) {
+    Start(0);
+    auto peer = Connect();
+    TSocketClient* client = server.ClientAt(0);
+    ASSERT_NE(client, nullptr);
+    bool listedAfterPump = false;
+    client->OnSessionClosed = [&](TCustomAsyncSocket& sender, std::uint16_t) {
+        test::Settle(50);
+        listedAfterPump = server.CountClients() == 1;
+        sender.SetName("still alive");
+    };
+    peer->Close();
+    ASSERT_TRUE(RunUntil([&] { return server.CountClients() == 0; }));
+    EXPECT_TRUE(listedAfterPump);
+}
+
 TEST_F(ServerTest, ClosingInClientConnectPreventsTheBanner) {
     Start(0);
     server.OnClientConnect = [](TCustomSocketServer&, TSocketClient& client, std::uint16_t) {
