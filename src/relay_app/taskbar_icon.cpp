@@ -9,7 +9,6 @@ TTaskbarIcon::TTaskbarIcon(QObject* parent) : QObject(parent) {
 }
 
 void TTaskbarIcon::SetIcon(const QIcon& icon) {
-    icon_ = icon;
     tray_.setIcon(icon);
 }
 
@@ -19,10 +18,6 @@ void TTaskbarIcon::SetVisible(bool visible) {
     }
     visible_ = visible;
     tray_.setVisible(visible);
-    const auto& event = visible ? OnShow : OnHide;
-    if (event) {
-        event();
-    }
 }
 
 void TTaskbarIcon::SetEnabled(bool enabled) {
@@ -51,15 +46,9 @@ void TTaskbarIcon::AttachMenu() {
 }
 
 void TTaskbarIcon::HandleActivation(QSystemTrayIcon::ActivationReason reason) {
-    if (!enabled_) {
-        return;
-    }
-    // A double click arrives as one Trigger and then DoubleClick, so it shows the
-    // window once and fires no second click.
-    if (reason == QSystemTrayIcon::Trigger && OnClick) {
+    // A double click arrives as one Trigger and then DoubleClick, so it clicks once.
+    if (enabled_ && reason == QSystemTrayIcon::Trigger && OnClick) {
         OnClick();
-    } else if (reason == QSystemTrayIcon::DoubleClick && OnDblClick) {
-        OnDblClick();
     }
 }
 

@@ -20,7 +20,6 @@ public:
 
     explicit TTaskbarIcon(QObject* parent = nullptr);
 
-    const QIcon& Icon() const { return icon_; }
     void SetIcon(const QIcon& icon);
 
     bool Visible() const { return visible_; }
@@ -37,9 +36,6 @@ public:
     void SetPopupMenu(QMenu* menu);
 
     std::function<void()> OnClick;
-    std::function<void()> OnDblClick;
-    std::function<void()> OnShow;
-    std::function<void()> OnHide;
 
     // Where the tray's activations arrive (a left click is Trigger).
     void HandleActivation(QSystemTrayIcon::ActivationReason reason);
@@ -48,7 +44,6 @@ private:
     void AttachMenu();
 
     QSystemTrayIcon tray_;
-    QIcon icon_;
     QString hint_;
     QPointer<QMenu> popupMenu_;
     bool visible_ = false;
