@@ -6,7 +6,7 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD_PACKAGES=(build-essential cmake ninja-build qt6-base-dev libjpeg62-turbo-dev
                 libasound2-dev netbase)
 TEST_PACKAGES=(libgtest-dev libgmock-dev dnsmasq-base swaks python3-aiosmtpd iproute2
-               xvfb xauth)
+               xvfb xauth locales)
 
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
@@ -35,4 +35,11 @@ build_tree() {
     shift
     cmake -S "$ROOT" -B "$ROOT/$dir" -G Ninja "$@" >/dev/null
     cmake --build "$ROOT/$dir" --parallel "$(nproc)"
+}
+
+# The mail date test checks that a German locale leaves the English names alone.
+ensure_test_locale() {
+    if ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then
+        as_root localedef -i de_DE -f UTF-8 de_DE.UTF-8 || echo "de_DE.UTF-8 not available" >&2
+    fi
 }
