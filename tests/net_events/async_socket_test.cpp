@@ -310,3 +310,36 @@ TEST(AsyncSocket, SocketObjectsAreCounted) {
 
 } // namespace
 } // namespace lumenpost
+
+namespace lumenpost {
+namespace {
+
+TEST(AsyncSocket, LookupsFinishFromTheEventLoop) {
+    TAsyncSocket socket;
+    std::vector<int> done;
+    socket.OnDnsLookupDone = [&](TCustomAsyncSocket&, std::uint16_t error) {
+        done.push_back(error);
+    };
+    socket.DnsLookup("localhost");
+    EXPECT_TRUE(done.empty());
+    ASSERT_TRUE(RunUntil([&] { return done.size() == 1; }));
+    EXPECT_EQ(done.front(), 0);
+    EXPECT_EQ(socket.DnsResult(), "127.0.0.1");
+
+    socket.ReverseDnsLookup("127.0.0.1");
+    socket.CancelDnsLookup();
+    test::Settle();
+    EXPECT_EQ(done.size(), 1U);
+}
+
+TEST(AsyncSocket, SynchronizeWaitsForItsFlagOrTimesOut) {
+    TAsyncSocket socket;
+    bool done = false;
+    EXPECT_EQ(socket.Synchronize({}, done, 30), TCustomSyncSocket::kWaitTimedOut);
+    socket.OnDnsLookupDone = [&](TCustomAsyncSocket&, std::uint16_t) { done = true; };
+    EXPECT_EQ(socket.Synchronize([&] { socket.DnsLookup("localhost"); }, done, 5000), 0);
+    EXPECT_TRUE(done);
+}
+
+} // namespace
+} // namespace lumenpost
