@@ -66,23 +66,9 @@ TEST(MessageDataReaderTest, LineStartsAfterABareCrOrLf) {
 
 TEST(MessageDataReaderTest, MarkerIsFoundOnlyWhenItEndsTheReceivedData) {
     EXPECT_EQ(ReadInBlocks({"a\r\n.\r\nMAIL FROM:<a@b.c>\r\n"}).lastParts, 0);
+    EXPECT_EQ(ReadInBlocks({".\r\n"}).lastParts, 1); // right after DATA: an empty message
     EXPECT_EQ(ReadInBlocks({"a\r\n.", "\r\n"}).lastParts, 1);
     EXPECT_EQ(ReadInBlocks({"a\r\n", ".\r", "\n"}).lastParts, 1);
-}
-
-TEST(DataPhaseTest, EndLineAloneEndsAnEmptyMessage) {
-    FakeSession s;
-    s.Ehlo();
-    s.Say("RCPT TO:<a@b.c>\r\n");
-    s.Say("DATA\r\n");
-    EXPECT_FALSE(s.lineMode);
-    EXPECT_EQ(s.Say(".\r\n"), "250 OK \r\n");
-    ASSERT_EQ(s.dataBlocks.size(), 1u);
-    EXPECT_TRUE(s.dataBlocks[0].first);
-    EXPECT_EQ(s.dataBlocks[0].second, ".\r\n");
-    EXPECT_EQ(s.session.DataBuffer, "");
-    EXPECT_TRUE(s.lineMode);
-    EXPECT_EQ(s.session.SessionState, TSmtpSessionState::ssCommands);
 }
 
 TEST(DataPhaseTest, SecondMessageKeepsRecipientsAndStartsClean) {
@@ -90,11 +76,14 @@ TEST(DataPhaseTest, SecondMessageKeepsRecipientsAndStartsClean) {
     s.Ehlo();
     s.Say("RCPT TO:<a@b.c>\r\n");
     s.Say("DATA\r\n");
+    EXPECT_FALSE(s.lineMode);
     EXPECT_EQ(s.Say("one\r\n."), "");
     EXPECT_EQ(s.Say("\r\n"), "250 OK \r\n");
     EXPECT_EQ(s.session.DataBuffer, "one\r\n");
+    EXPECT_TRUE(s.lineMode);
     EXPECT_EQ(s.Say("DATA\r\n"), "354 Start mail input; end with <CRLF>.<CRLF>\r\n");
     EXPECT_EQ(s.Say("..two\r\nQUIT\r\n.\r\n"), "250 OK \r\n");
+    EXPECT_EQ(s.events.back(), "SendDataInit"); // QUIT in the message raised nothing
     EXPECT_EQ(s.session.DataBuffer, ".two\r\nQUIT\r\n");
     ASSERT_EQ(s.dataBlocks.size(), 3u);
     EXPECT_FALSE(s.dataBlocks[0].first);

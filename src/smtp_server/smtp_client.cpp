@@ -1,0 +1,36 @@
+#include "smtp_server/smtp_client.h"
+
+#include "platform/tick.h"
+#include "smtp_server/smtp_command_processor.h"
+#include "smtp_server/smtp_session_link.h"
+
+namespace lumenpost {
+
+TSmtpClient::TSmtpClient() = default;
+
+TSmtpClient::~TSmtpClient() = default;
+
+void TSmtpClient::StartSession(TSmtpServer& owner) {
+    static_cast<SmtpSession&>(*this) = SmtpSession{};
+    LastActivity = TickCount();
+    SmtpOwner = &owner;
+    mLink = std::make_unique<SmtpSessionLink>(owner, *this);
+    mProcessor = std::make_unique<SmtpCommandProcessor>(*this, *mLink, *mLink);
+    OnDataAvailable = [this](TCustomAsyncSocket&, std::uint16_t error) { ReceiveCommand(error); };
+    // A failure in this session's background work closes this session only.
+    OnBgException = [](TCustomAsyncSocket&, const std::exception&, bool& canClose) {
+        canClose = true;
+    };
+    SetComponentOptions({TSocketOption::wsoNoReceiveLoop});
+    SetMultiThreaded(true);
+    SetLineMode(true);
+    SetLineEdit(false);
+}
+
+void TSmtpClient::ReceiveCommand(std::uint16_t error) {
+    if (error == 0) {
+        mProcessor->Process(ReceiveText());
+    }
+}
+
+} // namespace lumenpost

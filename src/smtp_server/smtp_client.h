@@ -1,0 +1,34 @@
+#pragma once
+
+#include "net_events/socket_server.h"
+#include "smtp_server/smtp_session.h"
+
+#include <cstdint>
+#include <memory>
+
+namespace lumenpost {
+
+class TSmtpServer;
+class SmtpSessionLink;
+class SmtpCommandProcessor;
+
+// One accepted SMTP connection: a line-capable socket client that carries the session
+// fields, driven by its server's command processor.
+class TSmtpClient : public TSocketClient, public SmtpSession {
+public:
+    TSmtpClient();
+    ~TSmtpClient() override;
+
+    TSmtpServer* SmtpOwner = nullptr;
+
+    // Prepares a newly accepted connection for the dialogue, before the greeting.
+    void StartSession(TSmtpServer& owner);
+
+private:
+    void ReceiveCommand(std::uint16_t error);
+
+    std::unique_ptr<SmtpSessionLink> mLink;
+    std::unique_ptr<SmtpCommandProcessor> mProcessor;
+};
+
+} // namespace lumenpost

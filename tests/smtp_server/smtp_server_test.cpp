@@ -1,0 +1,279 @@
+#include "dialogue_script.h"
+#include "loopback_client.h"
+#include "smtp_server/smtp_server.h"
+
+#include <algorithm>
+#include <gtest/gtest.h>
+#include <memory>
+
+namespace lumenpost {
+namespace {
+
+using testing_support::LoopbackClient;
+using testing_support::PumpUntil;
+
+const std::string kGreeting = "220 ESMTP Server Ready.\r\n";
+const std::string kEhloReply = "250-ESMTP peer.example (127.0.0.1), pleased to meet you\r\n"
+                               "250 AUTH LOGIN PLAIN\r\n";
+const std::string kHeloReply = "250 SMTP peer.example (127.0.0.1), pleased to meet you\r\n";
+const std::string kStartData = "354 Start mail input; end with <CRLF>.<CRLF>\r\n";
+const std::string kAuthOk = "235 OK, go ahead\r\n";
+const std::string kNotLoggedIn = "550 mailbox unavailable or not logged in\r\n";
+const std::string kTimeoutReplies = "550 SMTP timeout\r\n250 OK SMTP Server signing off.\r\n";
+
+class SmtpServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        server.SetSrvAddr("127.0.0.1");
+        server.SetSrvPort("0");
+        server.SetDelayAfterCmd(0);
+        server.SetPeerNameResolver([this](const std::string&) {
+            ++lookups;
+            return std::string("peer.example");
+        });
+        server.OnSendData = [this](TSmtpServer&, TAsyncSocket&, bool last, const std::string& m) {
+            blocks.emplace_back(last, m);
+        };
+    }
+
+    void Start() {
+        server.SetActive(true);
+        port = testing_support::BoundPort(server.ListenSocket().Handle());
+    }
+
+    std::unique_ptr<LoopbackClient> Connect(const std::string& greeting = kGreeting) {
+        auto client = std::make_unique<LoopbackClient>(port);
+        EXPECT_EQ(client->Read(greeting.size()), greeting);
+        return client;
+    }
+
+    std::unique_ptr<LoopbackClient> LoggedIn() {
+        auto client = Connect();
+        Expect(*client, "EHLO c.example\r\n", kEhloReply);
+        return client;
+    }
+
+    static void Expect(LoopbackClient& client, const std::string& line, const std::string& reply) {
+        EXPECT_EQ(client.Ask(line, reply.size()), reply) << "after " << line;
+    }
+
+    void StartMessage(LoopbackClient& client) {
+        Expect(client, "RCPT TO:<a@b.c>\r\n", "250 OK Send to <a@b.c> is allowed\r\n");
+        Expect(client, "DATA\r\n", kStartData);
+    }
+
+    // Sends one piece of message data and waits until the server has handed it on.
+    void SendBlock(LoopbackClient& client, const std::string& piece) {
+        const std::size_t before = blocks.size();
+        client.Send(piece);
+        EXPECT_TRUE(PumpUntil([&] { return blocks.size() > before; }));
+    }
+
+    bool WaitForSessions(int count) {
+        return PumpUntil([&] { return server.ListenSocket().CountClients() == count; });
+    }
+
+    TSmtpServer server;
+    std::uint16_t port = 0;
+    int lookups = 0;
+    std::vector<std::pair<bool, std::string>> blocks;
+};
+
+TEST(SmtpServerDefaultsTest, PublishedDefaultsAndListenerSetup) {
+    TSmtpServer server;
+    EXPECT_FALSE(server.Active());
+    EXPECT_FALSE(server.DebugMode());
+    EXPECT_EQ(server.CommandTimeout(), 10);
+    EXPECT_EQ(server.SrvAddr(), "0.0.0.0");
+    EXPECT_EQ(server.SrvPort(), "Smtp");
+    EXPECT_EQ(server.HelloMessage(), "220 ESMTP Server Ready.");
+    EXPECT_EQ(server.MaxUser(), 0);
+    EXPECT_FALSE(server.LocalPCName().empty());
+    EXPECT_EQ(server.DelayAfterCmd(), 3);
+    EXPECT_EQ(server.IdleTimer().interval(), 120000);
+    EXPECT_TRUE(server.IdleTimer().isActive());
+    EXPECT_EQ(server.ListenSocket().Banner(), "");
+    EXPECT_EQ(server.ListenSocket().BannerToBusy(), "502 Server overload, too many users.");
+    EXPECT_TRUE(server.HostNameCache().Entries().empty());
+}
+
+TEST_F(SmtpServerTest, DialogueOverTcpEndsInSilenceAfterQuit) {
+    Start();
+    auto client = Connect();
+    for (const auto& step : testing_support::WholeDialogue("peer.example", "127.0.0.1")) {
+        if (step.expect.empty()) {
+            break; // after QUIT the server sends nothing more
+        }
+        Expect(*client, step.send, step.expect);
+    }
+    EXPECT_EQ(client->ReadToClose(), "");
+    EXPECT_EQ(blocks.back(), std::make_pair(true, std::string("Subject: t\r\n\r\nQUIT\r\n.\r\n")));
+}
+
+TEST_F(SmtpServerTest, RefusalAndRecipientLimitOverTcp) {
+    server.OnUsername = [](TSmtpServer&, TAsyncSocket&, const std::string& name, std::string&,
+                           bool& shouldClose) { shouldClose = name == "bad.example"; };
+    Start();
+    auto good = Connect();
+    Expect(*good, "HELO good.example\r\n", kHeloReply);
+    std::string accepted;
+    for (int i = 0; i < 100; ++i) {
+        const std::string address = "r" + std::to_string(i) + "@d.e";
+        good->Send("RCPT TO:<" + address + ">\r\n");
+        accepted += "250 OK Send to <" + address + "> is allowed\r\n";
+    }
+    EXPECT_EQ(good->Read(accepted.size()), accepted);
+    Expect(*good, "RCPT TO:<late@d.e>\r\n", "552 Too many recipients\r\n");
+
+    auto bad = Connect();
+    const std::string refusal = "550 User bad.example from IP127.0.0.1 is not allowed\r\n";
+    Expect(*bad, "HELO bad.example\r\n", refusal);
+    Expect(*bad, "NOOP\r\n", kNotLoggedIn);
+    EXPECT_EQ(bad->ReadToClose(), "");
+}
+
+TEST_F(SmtpServerTest, ThirdClientIsRefusedWhenMaxUserIsTwo) {
+    server.SetMaxUser(2);
+    Start();
+    auto first = Connect();
+    auto second = Connect();
+    auto third = std::make_unique<LoopbackClient>(port);
+    EXPECT_EQ(third->ReadToClose(), kGreeting + "502 Server overload, too many users.\r\n");
+    Expect(*second, "NOOP\r\n", "500 command not recognized\r\n");
+
+    Expect(*first, "QUIT\r\n", "221 Thanks for using, have a nice day\r\n");
+    first->Close();
+    ASSERT_TRUE(WaitForSessions(1));
+    auto fourth = Connect();
+    Expect(*fourth, "HELO d.example\r\n", kHeloReply);
+}
+
+TEST_F(SmtpServerTest, GreetingFollowsHelloMessage) {
+    Start();
+    const std::pair<std::string, std::string> variants[] = {
+        {"220 SMTP Server Ready.", "220 SMTP Server Ready.\r\n"},
+        {"  Welcome here  ", "220 Welcome here\r\n"},
+        {"220-Ready", "220 220-Ready\r\n"},
+        {"220 Padded  ", "220 Padded\r\n"},
+        {"", "220 ESMTP Server Ready.\r\n"},
+    };
+    for (const auto& [hello, greeting] : variants) {
+        server.SetHelloMessage(hello);
+        Connect(greeting);
+    }
+    server.OnClientConnect = [](TSmtpServer&, TAsyncSocket&, bool& allowed) { allowed = false; };
+    LoopbackClient refused(port);
+    EXPECT_EQ(refused.ReadToClose(), "");
+}
+
+TEST_F(SmtpServerTest, UnknownServiceNameFailsToListen) {
+    server.SetSrvPort("no-such-service");
+    EXPECT_THROW(server.SetActive(true), std::exception);
+    EXPECT_FALSE(server.Active());
+    server.SetSrvPort("0");
+    Start();
+    EXPECT_TRUE(server.Active());
+    Connect();
+    server.SetActive(false);
+    EXPECT_FALSE(server.Active());
+}
+
+TEST_F(SmtpServerTest, ServiceNameAndNumberListenOnTheSmtpPort) {
+    server.SetSrvAddr("127.0.25.1"); // an address of its own: port 25 may be busy elsewhere
+    for (const std::string name : {"Smtp", " 25 "}) {
+        server.SetSrvPort(name);
+        try {
+            server.SetActive(true);
+        } catch (const std::exception& e) {
+            GTEST_SKIP() << "port 25 is not available here: " << e.what();
+        }
+        EXPECT_EQ(testing_support::BoundPort(server.ListenSocket().Handle()), 25);
+        server.SetActive(false);
+    }
+}
+
+TEST_F(SmtpServerTest, IdleSweepSignsOffLoggedInSessionsAndDropsOthers) {
+    int resets = 0;
+    server.OnReset = [&](TSmtpServer&, TAsyncSocket&, std::string& answer) {
+        EXPECT_EQ(answer, "");
+        ++resets;
+    };
+    server.SetCommandTimeout(0);
+    Start();
+    auto loggedIn = LoggedIn();
+    auto inData = LoggedIn();
+    StartMessage(*inData);
+    auto beforeHelo = Connect();
+    server.SetIdleSweepIntervalForTesting(10);
+    EXPECT_EQ(loggedIn->ReadToClose(), kTimeoutReplies);
+    EXPECT_EQ(inData->ReadToClose(), "");
+    EXPECT_EQ(beforeHelo->ReadToClose(), "");
+    EXPECT_EQ(resets, 1);
+}
+
+TEST_F(SmtpServerTest, MessageSplitAnywhereArrivesOnceWithOneLastPart) {
+    Start();
+    auto client = LoggedIn();
+    StartMessage(*client);
+    const std::string wire = "..a\r\n..\r\nb\r\n.\r\n";
+    for (std::size_t cut = 1; cut < wire.size(); ++cut) {
+        blocks.clear();
+        SendBlock(*client, wire.substr(0, cut));
+        SendBlock(*client, wire.substr(cut));
+        EXPECT_EQ(client->Read(9), "250 OK \r\n") << "cut at " << cut;
+        ASSERT_EQ(blocks.size(), 2u) << "cut at " << cut;
+        EXPECT_FALSE(blocks[0].first);
+        EXPECT_TRUE(blocks[1].first);
+        EXPECT_EQ(blocks[0].second + blocks[1].second, ".a\r\n.\r\nb\r\n.\r\n");
+        Expect(*client, "DATA\r\n", kStartData); // the recipient stays for the next one
+    }
+    SendBlock(*client, ".\r\n"); // the end line alone ends an empty message
+    EXPECT_EQ(client->Read(9), "250 OK \r\n");
+}
+
+TEST_F(SmtpServerTest, AuthOverTcp) {
+    server.OnAuthLogin = [](TSmtpServer&, TAsyncSocket&, const std::string& user,
+                            const std::string& password, std::string&, bool& shouldClose) {
+        shouldClose = user != "user" || password != "secret";
+    };
+    Start();
+    auto client = LoggedIn();
+    const std::string unknownType = "504 AUTH type not implemented\r\n";
+    Expect(*client, "AUTH LOGIN\r\n", "334 VXNlcm5hbWU6\r\n");
+    Expect(*client, "dXNlcg==\r\n", "334 UGFzc3dvcmQ6\r\n");
+    Expect(*client, "c2VjcmV0\r\n", kAuthOk);
+    Expect(*client, "AUTH PLAIN AHVzZXIAc2VjcmV0\r\n", kAuthOk);
+    Expect(*client, "AUTH PLAIN\r\n", "334 OK, Go on\r\n");
+    Expect(*client, "AHVzZXIAc2VjcmV0\r\n", kAuthOk);
+    Expect(*client, "AUTH CRAM-MD5\r\n", unknownType);
+    Expect(*client, "AUTH PLAIN AHVzZXIAc2VjcmV0\r\n", kAuthOk);
+    Expect(*client, "NOOP\r\n", "250 OK\r\n");
+
+    auto shutOut = LoggedIn();
+    Expect(*shutOut, "AUTH XOAUTH\r\n", unknownType);
+    Expect(*shutOut, "MAIL FROM:<a@b.c>\r\n", kNotLoggedIn);
+    EXPECT_EQ(shutOut->ReadToClose(), "");
+
+    auto wrong = LoggedIn();
+    Expect(*wrong, "AUTH PLAIN AHVzZXIAd3Jvbmc=\r\n", "535 Authorization failed\r\n");
+    EXPECT_EQ(wrong->ReadToClose(), "");
+}
+
+TEST_F(SmtpServerTest, PeerNameIsLookedUpOnceAnHourAndRepliesAreReported) {
+    std::vector<std::pair<TDebugType, std::string>> reports;
+    server.SetDebugMode(true);
+    server.OnServerDebug = [&](TSmtpServer&, TAsyncSocket&, TDebugType kind,
+                               const std::string& text) { reports.emplace_back(kind, text); };
+    Start();
+    LoggedIn();
+    LoggedIn();
+    EXPECT_EQ(lookups, 1);
+    EXPECT_EQ(server.HostNameCache().Entries().size(), 1u);
+    const std::pair<TDebugType, std::string> ehlo{TDebugType::dtReceived, "EHLO c.example"};
+    const std::pair<TDebugType, std::string> auth{TDebugType::dtSent, "250 AUTH LOGIN PLAIN"};
+    EXPECT_NE(std::find(reports.begin(), reports.end(), ehlo), reports.end());
+    EXPECT_NE(std::find(reports.begin(), reports.end(), auth), reports.end());
+}
+
+} // namespace
+} // namespace lumenpost
