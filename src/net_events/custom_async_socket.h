@@ -168,6 +168,7 @@ private:
     void ReceiveNotice(const TNotice& notice) override;
     void HandleReadable() override;
     void HandleWritable() override;
+    bool HoldWhileDispatching();
     void HandleReadiness(const TNotice& notice);
     void HandleConnectReadiness(std::uint16_t error);
     void HandleCloseReadiness(std::uint16_t error);
@@ -192,7 +193,6 @@ private:
 
     std::string mName;
     TSocketHandle mHandle = kInvalidSocket;
-    TSocketHandle mLastAccepted = kInvalidSocket;
     std::uint64_t mConnection = 0;
     TSocketState mState = TSocketState::wsClosed;
     std::int32_t mLastError = 0;
@@ -224,6 +224,7 @@ private:
     bool mTerminated = false;
     bool mDestroying = false;
     int mDispatchDepth = 0;
+    bool mNotifiersHeld = false;
     unsigned mInterest = 0;
 
     TSocketOptions mComponentOptions;

@@ -18,13 +18,7 @@ void TCustomAsyncSocket::PostNotice(const TNotice& notice) {
 }
 
 void TCustomAsyncSocket::ReceiveNotice(const TNotice& notice) {
-    struct DepthGuard {
-        int& depth;
-        explicit DepthGuard(int& d) : depth(d) { ++depth; }
-        ~DepthGuard() { --depth; }
-        DepthGuard(const DepthGuard&) = delete;
-        DepthGuard& operator=(const DepthGuard&) = delete;
-    } guard(mDispatchDepth);
+    ++mDispatchDepth;
     try {
         Dispatch(notice);
     } catch (const std::exception& e) {
@@ -32,6 +26,23 @@ void TCustomAsyncSocket::ReceiveNotice(const TNotice& notice) {
     } catch (...) {
         HandleBackgroundFailure(ESocketException("Unknown failure in a socket event handler"));
     }
+    --mDispatchDepth;
+    if (mDispatchDepth == 0 && mNotifiersHeld) {
+        mNotifiersHeld = false;
+        UpdateNotifiers();
+    }
+}
+
+// A handler that runs the event loop must not see its own socket's readiness
+// nested inside it: the notifiers rest until the outer handling has returned.
+bool TCustomAsyncSocket::HoldWhileDispatching() {
+    if (mDispatchDepth == 0) {
+        return false;
+    }
+    mNotifiersHeld = true;
+    mEndpoint->SetReadEnabled(false);
+    mEndpoint->SetWriteEnabled(false);
+    return true;
 }
 
 void TCustomAsyncSocket::Dispatch(const TNotice& notice) {
@@ -62,7 +73,7 @@ void TCustomAsyncSocket::Dispatch(const TNotice& notice) {
 // Read readiness of the handle: a listener's waiting connection, data, or the
 // peer's close (nothing pending and a peek that finds the end or a reset).
 void TCustomAsyncSocket::HandleReadable() {
-    if (mHandle == kInvalidSocket || mPaused) {
+    if (mHandle == kInvalidSocket || mPaused || HoldWhileDispatching()) {
         return;
     }
     TNotice notice{TNoticeKind::Readiness, mConnection, readiness::kRead, 0, nullptr};
@@ -83,7 +94,7 @@ void TCustomAsyncSocket::HandleReadable() {
 }
 
 void TCustomAsyncSocket::HandleWritable() {
-    if (mHandle == kInvalidSocket || mPaused) {
+    if (mHandle == kInvalidSocket || mPaused || HoldWhileDispatching()) {
         return;
     }
     TNotice notice{TNoticeKind::Readiness, mConnection, readiness::kWrite, 0, nullptr};

@@ -143,7 +143,6 @@ TSocketHandle TCustomAsyncSocket::Accept() {
         ReportSocketError("Accept", false);
         return -1;
     }
-    mLastAccepted = handle;
     return handle;
 }
 

@@ -302,6 +302,9 @@ void TCustomAsyncSocket::UpdateNotifiers() {
         return;
     }
     const unsigned readInterest = readiness::kRead | readiness::kAccept | readiness::kClose;
+    if (mNotifiersHeld) {
+        return;
+    }
     const bool connecting = mState == TSocketState::wsConnecting;
     mEndpoint->SetReadEnabled(!mPaused && !connecting && (mInterest & readInterest) != 0);
     mEndpoint->SetWriteEnabled(!mPaused && (mInterest & readiness::kWrite) != 0 &&

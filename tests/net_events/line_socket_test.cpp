@@ -202,6 +202,24 @@ TEST_F(LineLink, FailingHandlerDropsOnlyItsOwnLine) {
     EXPECT_EQ(lines, (std::vector<std::string>{"A\r\n", "B\r\n", "C\r\n"}));
 }
 
+TEST_F(LineLink, HandlerRunningTheEventLoopIsNotEnteredAgain) {
+    int depth = 0;
+    int deepest = 0;
+    Open([&](TCustomAsyncSocket& s) {
+        deepest = std::max(deepest, ++depth);
+        lines.push_back(s.ReceiveText());
+        if (lines.size() == 1) {
+            link.peer->Write("3\r\n");
+            test::Settle(30);
+        }
+        --depth;
+    });
+    link.peer->Write("1\r\n2\r\n");
+    ASSERT_TRUE(WaitForLines(3));
+    EXPECT_EQ(deepest, 1);
+    EXPECT_EQ(lines, (std::vector<std::string>{"1\r\n", "2\r\n", "3\r\n"}));
+}
+
 TEST_F(LineLink, PartlyReadLineIsReturnedInPieces) {
     Open([&](TCustomAsyncSocket& s) {
         char piece[3];
