@@ -5,7 +5,6 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
-#include <QDesktopServices>
 #include <QGuiApplication>
 #include <QLineEdit>
 #include <QPainter>
@@ -144,11 +143,11 @@ void TForm1::N2Click() {
 }
 
 void TForm1::N3Click() {
-    QDesktopServices::openUrl(QUrl(QLatin1String(kFeedbackMail)));
+    environment_.OpenUrl(QUrl(QLatin1String(kFeedbackMail)));
 }
 
 void TForm1::N4Click() {
-    QDesktopServices::openUrl(QUrl(QLatin1String(kHomePage)));
+    environment_.OpenUrl(QUrl(QLatin1String(kHomePage)));
 }
 
 void TForm1::N5Click() {

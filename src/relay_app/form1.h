@@ -1,5 +1,6 @@
 #pragma once
 
+#include "relay_app/hyper_link.h"
 #include "relay_app/relay_app.h"
 #include "relay_app/taskbar_icon.h"
 
@@ -16,10 +17,11 @@ class QStatusBar;
 
 namespace lumenpost {
 
-// What the window needs from the desktop; tests replace both.
+// What the window needs from the desktop; tests replace these.
 struct FormEnvironment {
     bool trayAvailable = false;
     std::function<void(const QString&)> ShowError; // a message box in the program
+    std::function<void(const QUrl&)> OpenUrl = OpenUrlOnDesktop;
 };
 
 // The main window: the two logs on the left, the settings on the right, the status line

@@ -168,6 +168,7 @@ void TForm1::BuildPicturePanel(QWidget* groupBox) {
     for (const LinkSpec& spec : kLinks) {
         auto* link = Place<THyperLink>(panel2, spec.name, QRect(28, spec.top, 100, 10));
         link->SetURL(QLatin1String(spec.url));
+        link->OpenUrl = environment_.OpenUrl;
         link->SetCaption(QLatin1String(spec.caption));
     }
 }

@@ -5,9 +5,12 @@
 #include <QFontMetrics>
 #include <QMouseEvent>
 #include <QPainter>
-#include <QUrl>
 
 namespace lumenpost {
+
+void OpenUrlOnDesktop(const QUrl& url) {
+    QDesktopServices::openUrl(url);
+}
 
 THyperLink::THyperLink(QWidget* parent)
     : QWidget(parent), color_(palette().color(QPalette::Button)) {
@@ -61,7 +64,7 @@ void THyperLink::leaveEvent(QEvent* event) {
 // The visited colour shows from the next time the mouse leaves the label.
 void THyperLink::mousePressEvent(QMouseEvent* event) {
     if (event->button() == Qt::LeftButton) {
-        QDesktopServices::openUrl(QUrl(url_));
+        OpenUrl(QUrl(url_));
         linkColor_ = kVisitedMagenta;
     }
     QWidget::mousePressEvent(event);

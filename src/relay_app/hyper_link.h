@@ -2,9 +2,14 @@
 
 #include <QColor>
 #include <QString>
+#include <QUrl>
 #include <QWidget>
+#include <functional>
 
 namespace lumenpost {
+
+// Asks the desktop to open a web or mailto: address in the user's program for it.
+void OpenUrlOnDesktop(const QUrl& url);
 
 // A label that opens a web (or mailto:) address when clicked: bold and underlined,
 // blue, red while the mouse is over it, and magenta once it has been visited. It
@@ -24,6 +29,9 @@ public:
 
     const QString& Caption() const { return caption_; }
     void SetCaption(const QString& caption);
+
+    // How a click opens URL; the desktop's handler unless replaced.
+    std::function<void(const QUrl&)> OpenUrl = OpenUrlOnDesktop;
 
     // The colour the caption has while the mouse is not over it.
     const QColor& LinkColor() const { return linkColor_; }

@@ -2,7 +2,6 @@
 #include "relay_app/hyper_link.h"
 
 #include <QCoreApplication>
-#include <QDesktopServices>
 #include <QEnterEvent>
 #include <QMouseEvent>
 #include <QTemporaryDir>
@@ -12,28 +11,6 @@
 namespace lumenpost {
 namespace {
 
-// Collects what the program asks the desktop to open instead of opening it.
-class OpenedUrls : public QObject {
-    Q_OBJECT
-
-public:
-    OpenedUrls() {
-        for (const char* scheme : {"https", "mailto"}) {
-            QDesktopServices::setUrlHandler(QLatin1String(scheme), this, "Open");
-        }
-    }
-    ~OpenedUrls() override {
-        for (const char* scheme : {"https", "mailto"}) {
-            QDesktopServices::unsetUrlHandler(QLatin1String(scheme));
-        }
-    }
-
-    QList<QUrl> urls;
-
-public slots:
-    void Open(const QUrl& url) { urls.append(url); }
-};
-
 void Press(QWidget* widget, Qt::MouseButton button) {
     QMouseEvent press(QEvent::MouseButtonPress, QPointF(2, 2), widget->mapToGlobal(QPointF(2, 2)),
                       button, button, Qt::NoModifier);
@@ -41,8 +18,9 @@ void Press(QWidget* widget, Qt::MouseButton button) {
 }
 
 TEST(HyperLink, RedUnderTheMouseOpensItsAddressAndTurnsMagentaOnceVisited) {
-    OpenedUrls opened;
+    QList<QUrl> opened;
     THyperLink link;
+    link.OpenUrl = [&opened](const QUrl& url) { opened.append(url); };
     link.SetURL("https://lumenpost.example.org/");
     link.SetCaption("lumenpost.example.org");
     const QFontMetrics metrics(link.font());
@@ -53,9 +31,9 @@ TEST(HyperLink, RedUnderTheMouseOpensItsAddressAndTurnsMagentaOnceVisited) {
     QCoreApplication::sendEvent(&link, &enter);
     EXPECT_EQ(link.TextColor(), THyperLink::kHoverRed);
     Press(&link, Qt::RightButton);
-    EXPECT_TRUE(opened.urls.isEmpty());
+    EXPECT_TRUE(opened.isEmpty());
     Press(&link, Qt::LeftButton);
-    EXPECT_EQ(opened.urls, QList<QUrl>{QUrl("https://lumenpost.example.org/")});
+    EXPECT_EQ(opened, QList<QUrl>{QUrl("https://lumenpost.example.org/")});
     EXPECT_EQ(link.TextColor(), THyperLink::kHoverRed); // still under the mouse
     QEvent leave(QEvent::Leave);
     QCoreApplication::sendEvent(&link, &leave);
@@ -65,17 +43,20 @@ TEST(HyperLink, RedUnderTheMouseOpensItsAddressAndTurnsMagentaOnceVisited) {
 TEST(HyperLink, TheMenuOpensTheFeedbackMailboxAndTheHomePage) {
     QTemporaryDir dir;
     qputenv("XDG_CONFIG_HOME", dir.path().toUtf8());
-    OpenedUrls opened;
+    QList<QUrl> opened;
     RelayApp app(CommandLineOptions{}, "/usr/bin/lumenpost");
-    TForm1 form(app, FormEnvironment{false, [](const QString&) {}});
+    TForm1 form(app, FormEnvironment{false, [](const QString&) {},
+                                     [&opened](const QUrl& url) { opened.append(url); }});
     form.N3Click();
     form.N4Click();
-    ASSERT_EQ(opened.urls.size(), 2);
-    EXPECT_EQ(opened.urls[0].scheme(), "mailto");
-    EXPECT_EQ(opened.urls[1].scheme(), "https");
+    auto* home = form.findChild<THyperLink*>("HyperLink4");
+    ASSERT_NE(home, nullptr);
+    Press(home, Qt::LeftButton);
+    ASSERT_EQ(opened.size(), 3);
+    EXPECT_EQ(opened[0].scheme(), "mailto");
+    EXPECT_EQ(opened[1].scheme(), "https");
+    EXPECT_EQ(opened[2], QUrl(home->URL()));
 }
 
 } // namespace
 } // namespace lumenpost
-
-#include "hyper_link_test.moc"
