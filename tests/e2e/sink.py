@@ -1,0 +1,73 @@
+#!/usr/bin/python3
+"""An SMTP sink for the end-to-end tests: stores every message it receives.
+
+Each message becomes <out>/<n>.eml (the data exactly as received, dot
+transparency undone) and <n>.json (envelope sender and recipients). Recipients
+named with --refuse-rcpt are refused with 550.
+"""
+import argparse
+import asyncio
+import json
+import os
+import signal
+import threading
+
+from aiosmtpd.controller import Controller
+from aiosmtpd.smtp import SMTP
+
+
+class StoringHandler:
+    def __init__(self, out_dir, refused):
+        self.out_dir = out_dir
+        self.refused = {r.lower() for r in refused}
+        self.count = 0
+        self.lock = threading.Lock()
+
+    async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
+        if address.lower() in self.refused:
+            return "550 5.1.1 mailbox refused by test sink"
+        envelope.rcpt_tos.append(address)
+        return "250 OK"
+
+    async def handle_DATA(self, server, session, envelope):
+        with self.lock:
+            self.count += 1
+            number = self.count
+        base = os.path.join(self.out_dir, str(number))
+        with open(base + ".eml.part", "wb") as f:
+            f.write(envelope.original_content or envelope.content)
+        os.rename(base + ".eml.part", base + ".eml")
+        meta = {"from": envelope.mail_from, "to": envelope.rcpt_tos}
+        with open(base + ".json.part", "w") as f:
+            json.dump(meta, f)
+        os.rename(base + ".json.part", base + ".json")
+        return "250 OK stored"
+
+
+class UnlimitedController(Controller):
+    def factory(self):
+        return SMTP(self.handler, data_size_limit=None, enable_SMTPUTF8=True,
+                    decode_data=False)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--listen", required=True, help="ADDR:PORT")
+    parser.add_argument("--out", required=True)
+    parser.add_argument("--refuse-rcpt", action="append", default=[])
+    args = parser.parse_args()
+    host, port = args.listen.rsplit(":", 1)
+    os.makedirs(args.out, exist_ok=True)
+    controller = UnlimitedController(StoringHandler(args.out, args.refuse_rcpt),
+                                     hostname=host, port=int(port))
+    controller.start()
+    print("ready", flush=True)
+    stop = threading.Event()
+    signal.signal(signal.SIGTERM, lambda *_: stop.set())
+    signal.signal(signal.SIGINT, lambda *_: stop.set())
+    stop.wait()
+    controller.stop()
+
+
+if __name__ == "__main__":
+    main()
