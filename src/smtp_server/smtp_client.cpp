@@ -8,7 +8,9 @@ namespace lumenpost {
 
 TSmtpClient::TSmtpClient() = default;
 
-TSmtpClient::~TSmtpClient() = default;
+TSmtpClient::~TSmtpClient() {
+    OnDataAvailable = nullptr; // the processor goes before the socket base
+}
 
 void TSmtpClient::StartSession(TSmtpServer& owner) {
     static_cast<SmtpSession&>(*this) = SmtpSession{};

@@ -107,16 +107,7 @@ void TSmtpServer::StartListening() {
     listener.SetLocalAddr("0.0.0.0");
     listener.SetPort(ResolveServicePort(mSrvPort));
     listener.SetLocalPort(listener.Port());
-    try {
-        listener.Listen();
-    } catch (const std::exception&) {
-        // Leave the listener closed so that a corrected setting can be tried again.
-        try {
-            listener.Disconnect();
-        } catch (const std::exception&) {
-        }
-        throw;
-    }
+    listener.Listen(); // a failure throws before Active changes
 }
 
 void TSmtpServer::SendReply(TSmtpClient& client, const std::string& text) {

@@ -24,19 +24,6 @@ TEST(CommandProcessorTest, WalksTheWholeDialogue) {
     EXPECT_EQ(s.Say("QUIT\r\n"), "221 Thanks for using, have a nice day\r\n");
 }
 
-TEST(CommandProcessorTest, RefusedHeloShutsTheClientOutAtItsNextCommand) {
-    FakeSession s;
-    s.onUsername = [](std::string&, bool& close) { close = true; };
-    EXPECT_EQ(s.Say("HELO bad.example\r\n"),
-              "550 User bad.example from IP127.0.0.1 is not allowed\r\n");
-    EXPECT_EQ(s.session.SessionState, TSmtpSessionState::ssCommands);
-    EXPECT_EQ(s.Say("MAIL FROM:<a@b.c>\r\n"), "550 mailbox unavailable or not logged in\r\n");
-    EXPECT_EQ(s.session.SessionState, TSmtpSessionState::ssClosing);
-    EXPECT_TRUE(s.sendingShutDown);
-    EXPECT_EQ(s.Say("\r\n"), "");
-    EXPECT_EQ(s.Say("RSET\r\n"), "");
-}
-
 TEST(CommandProcessorTest, HandlerAnswersReplaceTheDefaults) {
     FakeSession s;
     s.onUsername = [](std::string& answer, bool&) { answer = "250 welcome"; };

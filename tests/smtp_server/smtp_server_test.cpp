@@ -174,8 +174,16 @@ TEST_F(SmtpServerTest, UnknownServiceNameFailsToListen) {
     Start();
     EXPECT_TRUE(server.Active());
     Connect();
+
+    TSmtpServer second; // a port in use fails too, and the listener can be tried again
+    second.SetSrvAddr("127.0.0.1");
+    second.SetSrvPort(std::to_string(port));
+    EXPECT_THROW(second.SetActive(true), std::exception);
+    EXPECT_FALSE(second.Active());
     server.SetActive(false);
     EXPECT_FALSE(server.Active());
+    second.SetActive(true);
+    EXPECT_TRUE(second.Active());
 }
 
 TEST_F(SmtpServerTest, ServiceNameAndNumberListenOnTheSmtpPort) {
