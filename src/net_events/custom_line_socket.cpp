@@ -19,6 +19,12 @@ void TCustomLineSocket::SetLineMode(bool value) {
         return;
     }
     mLineMode = value;
+    if (!value && mOfferedSize > 0) {
+        // The unread rest of the offered line is plain data from now on.
+        MoveBytes(mLineLength, mOfferedSize);
+        mOfferedSize = 0;
+        mLineLength = 0;
+    }
     if (mRcvdCnt > 0 || mLineLength > 0) {
         PostNotice({TNoticeKind::LineRedelivery, Connection(), 0, 0, nullptr});
     }
@@ -105,20 +111,21 @@ void TCustomLineSocket::OfferLine(std::int32_t lineSize, std::uint16_t error) {
         }
     } catch (...) {
         // The failing handler's line is dropped; lines behind it stay buffered.
-        mOfferedSize = 0;
-        if (!Released()) {
-            mLineLength = 0;
-            MoveBytes(0, lineSize);
-            mRescan = true;
-        }
+        DropOfferedLine();
+        mRescan = true;
         throw;
     }
-    mOfferedSize = 0;
-    if (Released()) {
-        return;
+    DropOfferedLine();
+}
+
+// Removes what is left of the offered line. A line read to its end is gone
+// already, and one whose rest became plain data when line mode was switched
+// off is kept by the setter.
+void TCustomLineSocket::DropOfferedLine() {
+    if (mOfferedSize > 0 && !Released()) {
+        MoveBytes(0, mOfferedSize);
     }
-    // An unread rest (line mode switched off) stays in front of the later bytes.
-    MoveBytes(mLineLength, lineSize);
+    mOfferedSize = 0;
     mLineLength = 0;
 }
 
@@ -162,7 +169,12 @@ std::int32_t TCustomLineSocket::RecvRaw(void* buffer, std::int32_t size, int fla
         const std::int32_t count = std::min(wanted, mLineLength);
         std::memcpy(buffer, mRcvBuf.data(), static_cast<std::size_t>(count));
         if (count == mLineLength) {
+            // Read to its end: later reads in the same handler see what follows.
             mLineLength = 0;
+            if (mOfferedSize > 0) {
+                MoveBytes(0, mOfferedSize);
+                mOfferedSize = 0;
+            }
         } else {
             // Only the unread rest of the line moves; bytes behind it stay put.
             std::memmove(mRcvBuf.data(), mRcvBuf.data() + count,

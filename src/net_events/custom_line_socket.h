@@ -43,6 +43,7 @@ protected:
 private:
     bool DeliverLines(std::int32_t scanStart, std::uint16_t error);
     void OfferLine(std::int32_t lineSize, std::uint16_t error);
+    void DropOfferedLine();
     void OfferFinalLine();
     void ApplyLineLimit();
     void RedeliverBuffered();

@@ -72,6 +72,23 @@ TEST_F(LineLink, SwitchingOffDeliversTheRestOfTheReadBeforeNewerData) {
     EXPECT_EQ(raw, "body1\r\nbody2NEWER");
 }
 
+TEST_F(LineLink, ReadingOnAfterSwitchingOffGetsTheFollowingBytes) {
+    std::string raw;
+    Open([&](TCustomAsyncSocket& s) {
+        auto& line = static_cast<TAsyncSocket&>(s);
+        if (line.LineMode()) {
+            lines.push_back(s.ReceiveText());
+            line.SetLineMode(false);
+        }
+        raw += s.ReceiveText();
+    });
+    link.peer->Write("DATA\r\nbody\r\n.\r\n");
+    ASSERT_TRUE(RunUntil([&] { return raw.size() >= 9; }));
+    test::Settle();
+    EXPECT_EQ(lines, (std::vector<std::string>{"DATA\r\n"}));
+    EXPECT_EQ(raw, "body\r\n.\r\n");
+}
+
 TEST_F(LineLink, SwitchingOnDeliversTheCompleteBufferedLines) {
     std::string raw;
     Open([&](TCustomAsyncSocket& s) {
