@@ -1,6 +1,57 @@
 #include "relay_app/relay_app.h"
 
+#include "smtp_server/smtp_server.h"
+
+#include <QRegularExpression>
+#include <exception>
+
 namespace lumenpost {
+namespace {
+
+// The server as the window's design fixes it; --listen replaces address and port.
+void ConfigureSmtpServer(TSmtpServer& server, const std::optional<ListenAddress>& listen) {
+    server.SetSrvAddr("0.0.0.0");
+    server.SetSrvPort("Smtp");
+    if (listen) {
+        server.SetSrvAddr(listen->address.toStdString());
+        server.SetSrvPort(listen->port.toStdString());
+    }
+    server.SetHelloMessage("220 SMTP Server Ready.");
+    server.SetMaxUser(2);
+    server.SetCommandTimeout(10);
+    server.SetDelayAfterCmd(3);
+    server.SetDebugMode(true);
+}
+
+} // namespace
+
+RelayApp::RelayApp(const CommandLineOptions& options, const QString& executablePath)
+    : settingsFile_(ConfigHome() + u'/' + SettingsFileName(executablePath)),
+      autostart_(ConfigHome(), executablePath), SmtpServer1(std::make_unique<TSmtpServer>()) {
+    ConfigureSmtpServer(*SmtpServer1, options.listen);
+    core_.SetAllowFrom(options.allowFrom);
+    ras.OnRasConnected = [this](TRasMonitor&, const TRasConnectionDetails&) { rasRasConnected(); };
+}
+
+RelayApp::~RelayApp() = default;
+
+std::optional<QString> RelayApp::SwitchServerOn() {
+    try {
+        SmtpServer1->SetActive(true);
+        return std::nullopt;
+    } catch (const std::exception& failure) {
+        // The socket layer's texts put the error number and its meaning on two lines.
+        const QString reason =
+            QString::fromStdString(failure.what())
+                .split(QRegularExpression(QStringLiteral("[\\r\\n]+")), Qt::SkipEmptyParts)
+                .join(QStringLiteral(": "));
+        return QStringLiteral("The SMTP server cannot listen on %1 port %2 (%3). Port 25 needs "
+                              "root rights and must be free; another port can be chosen with "
+                              "--listen, e.g. --listen 127.0.0.1:2525.")
+            .arg(QString::fromStdString(SmtpServer1->SrvAddr()),
+                 QString::fromStdString(SmtpServer1->SrvPort()), reason);
+    }
+}
 
 std::optional<QString> RelayApp::LoadState() {
     core_.ClearRelayed();

@@ -47,7 +47,6 @@ private:
     RelayCore core_;
     SettingsFile settingsFile_;
     AutostartEntry autostart_;
-    std::optional<ListenAddress> listen_;
     std::unique_ptr<TSmtpServer> SmtpServer1;
     TRasMonitor ras;
     // Set once the settings were read, so a close can never write defaults over them.

@@ -14,8 +14,12 @@
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTemporaryDir>
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <memory>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace lumenpost {
 namespace {
@@ -40,7 +44,7 @@ protected:
     void Start() {
         form_.reset();
         CommandLineOptions options;
-        options.listen = ListenAddress{"127.0.0.1", "0"};
+        options.listen = listen_;
         app_ = std::make_unique<RelayApp>(options, executable_);
         FormEnvironment environment{true, [this](const QString& text) { errors_.append(text); }};
         form_ = std::make_unique<TForm1>(*app_, environment);
@@ -60,6 +64,7 @@ protected:
     QTemporaryDir dir_;
     QString configHome_;
     QString executable_ = "/opt/lumenpost/bin/lumenpost";
+    ListenAddress listen_{"127.0.0.1", "0"}; // any free port
     QStringList errors_;
     int closed_ = 0;
     std::unique_ptr<RelayApp> app_;
@@ -267,6 +272,51 @@ TEST_F(Form1Test, AClosingBeforeTheSettingsWereReadWritesNothing) {
     RelayApp app(CommandLineOptions{}, executable_);
     EXPECT_EQ(app.Close(), std::nullopt);
     EXPECT_FALSE(QFile::exists(app.Settings().Path()));
+}
+
+// A listening socket on an ephemeral loopback port, closed at the end of the test.
+class HeldPort {
+public:
+    HeldPort() : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        const auto* generic = reinterpret_cast<sockaddr*>(&address);
+        if (bind(fd_, generic, length) == 0 && listen(fd_, 1) == 0 &&
+            getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+            port_ = ntohs(address.sin_port);
+        }
+    }
+    ~HeldPort() { close(fd_); }
+    HeldPort(const HeldPort&) = delete;
+    HeldPort& operator=(const HeldPort&) = delete;
+
+    int Port() const { return port_; }
+
+private:
+    int fd_;
+    int port_ = 0;
+};
+
+TEST_F(Form1Test, AServerThatCannotListenStillReadsAndKeepsTheSettings) {
+    RelaySettings saved;
+    saved.dns = "9.9.9.9";
+    saved.autobeep = false;
+    ASSERT_EQ(SettingsFile(configHome_ + "/lumenpost.ini").Write(saved), std::nullopt);
+    HeldPort taken;
+    ASSERT_NE(taken.Port(), 0);
+    listen_.port = QString::number(taken.Port());
+    Start();
+    ASSERT_EQ(errors_.size(), 1);
+    EXPECT_TRUE(errors_[0].startsWith("The SMTP server cannot listen on 127.0.0.1 port " +
+                                      listen_.port + " ("))
+        << errors_[0].toStdString();
+    EXPECT_FALSE(errors_[0].contains(u'\n'));
+    EXPECT_EQ(Find<QComboBox>("ComboBox1")->currentText(), "9.9.9.9");
+    EXPECT_FALSE(Find<QCheckBox>("CheckBox3")->isChecked());
+    EXPECT_TRUE(form_->close());
+    EXPECT_EQ(SettingsFile(configHome_ + "/lumenpost.ini").Read(), saved);
 }
 
 TEST_F(Form1Test, LogsAndStatusFollowTheCore) {

@@ -1,0 +1,214 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the built program in headless mode on a loopback port.
+
+Each test gives the program its own XDG_CONFIG_HOME and XDG_RUNTIME_DIR, starts it,
+talks SMTP to it with plain sockets and stops it by its process id.
+Usage: headless_test.py [path of the lumenpost program]
+"""
+import configparser
+import os
+import select
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+PROGRAM = os.environ.get("LUMENPOST_PROGRAM", "")
+WAIT = 15.0  # seconds any single wait may take before the test fails
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def read_line(conn):
+    data = b""
+    while not data.endswith(b"\r\n"):
+        chunk = conn.recv(1)
+        if not chunk:
+            break
+        data += chunk
+    return data
+
+
+class Relay:
+    """One running copy of the program with its own folders."""
+
+    def __init__(self, home, port, extra=(), headless_flag=True, env_changes=None):
+        self.home = home
+        self.port = port
+        env = dict(os.environ)
+        env["XDG_CONFIG_HOME"] = os.path.join(home, "config")
+        env["XDG_RUNTIME_DIR"] = os.path.join(home, "run")
+        env.update(env_changes or {})
+        for key, value in list(env.items()):
+            if value is None:
+                del env[key]
+        os.makedirs(env["XDG_RUNTIME_DIR"], mode=0o700, exist_ok=True)
+        args = [PROGRAM, "--listen", "127.0.0.1:%d" % port, *extra]
+        if headless_flag:
+            args.insert(1, "--headless")
+        self.process = subprocess.Popen(args, env=env, stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE)
+
+    @property
+    def settings_path(self):
+        return os.path.join(self.home, "config", "lumenpost.ini")
+
+    def connect(self):
+        """Connects once the program listens; fails the test after WAIT seconds."""
+        deadline = time.monotonic() + WAIT
+        while True:
+            try:
+                conn = socket.create_connection(("127.0.0.1", self.port), timeout=WAIT)
+                return conn
+            except OSError:
+                if time.monotonic() > deadline or self.process.poll() is not None:
+                    raise
+                time.sleep(0.05)
+
+    def finish(self):
+        """Waits for the program to end by itself; returns (status, stdout, stderr)."""
+        try:
+            out, err = self.process.communicate(timeout=WAIT)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            out, err = self.process.communicate()
+        return self.process.returncode, out.decode(), err.decode()
+
+    def error_line(self):
+        """The next line the program writes on stderr (waits at most WAIT seconds)."""
+        line = b""
+        deadline = time.monotonic() + WAIT
+        while not line.endswith(b"\n") and time.monotonic() < deadline:
+            ready, _, _ = select.select([self.process.stderr], [], [], 0.1)
+            if ready:
+                byte = os.read(self.process.stderr.fileno(), 1)
+                if not byte:
+                    break
+                line += byte
+        return line.decode()
+
+    def stop(self, signum=signal.SIGTERM):
+        """Sends the signal and returns (exit status, stdout, stderr)."""
+        if self.process.poll() is None:
+            self.process.send_signal(signum)
+        return self.finish()
+
+
+class HeadlessRelayTest(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory()
+        self.home = self.tmp.name
+        self.relays = []
+
+    def tearDown(self):
+        for relay in self.relays:
+            if relay.process.poll() is None:
+                relay.process.kill()
+                relay.process.communicate()
+        self.tmp.cleanup()
+
+    def start(self, port=None, **kwargs):
+        relay = Relay(self.home, port or free_port(), **kwargs)
+        self.relays.append(relay)
+        return relay
+
+    def read_settings(self, relay):
+        ini = configparser.ConfigParser(interpolation=None)
+        ini.optionxform = str
+        self.assertTrue(ini.read(relay.settings_path, encoding="utf-8"), relay.settings_path)
+        return dict(ini["config"])
+
+    def test_greets_refuses_a_third_client_and_saves_on_sigterm(self):
+        relay = self.start()
+        first = relay.connect()
+        second = relay.connect()
+        with first, second:
+            self.assertEqual(read_line(first), b"220 SMTP Server Ready.\r\n")
+            self.assertEqual(read_line(second), b"220 SMTP Server Ready.\r\n")
+            with relay.connect() as third:
+                self.assertEqual(read_line(third), b"220 SMTP Server Ready.\r\n")
+                self.assertEqual(read_line(third), b"502 Server overload, too many users.\r\n")
+                self.assertEqual(third.recv(1), b"")  # closed by the server
+            first.sendall(b"QUIT\r\n")
+            self.assertEqual(read_line(first), b"221 Thanks for using, have a nice day\r\n")
+        status, _, err = relay.stop()
+        self.assertEqual(status, 0, err)
+        self.assertEqual(self.read_settings(relay), {
+            "dns": "223.5.5.5", "postmaster": "postmaster@localhost", "autorun": "0",
+            "automin": "0", "autobeep": "1", "autoback": "1"})
+
+    def test_saved_settings_are_kept_and_autorun_writes_the_autostart_entry(self):
+        os.makedirs(os.path.join(self.home, "config"))
+        with open(os.path.join(self.home, "config", "lumenpost.ini"), "w", encoding="utf-8") as f:
+            f.write('[config]\ndns="8.8.4.4 "\npostmaster=admin@example.org\nautorun=1\n'
+                    "automin=1\nautobeep=0\nautoback=0\n")
+        relay = self.start()
+        relay.connect().close()
+        status, _, err = relay.stop(signal.SIGINT)
+        self.assertEqual(status, 0, err)
+        settings = self.read_settings(relay)
+        self.assertEqual(settings["dns"], '"8.8.4.4 "')
+        self.assertEqual(settings["postmaster"], "admin@example.org")
+        self.assertEqual([settings[k] for k in ("autorun", "automin", "autobeep", "autoback")],
+                         ["1", "1", "0", "0"])
+        with open(os.path.join(self.home, "config", "autostart", "lumenpost.desktop"),
+                  encoding="utf-8") as f:
+            self.assertIn("\nExec=%s\n" % os.path.realpath(PROGRAM), f.read())
+
+    def test_a_second_copy_ends_at_once_and_the_first_goes_on(self):
+        relay = self.start()
+        relay.connect().close()
+        status, _, err = self.start().finish()
+        self.assertEqual(status, 1)
+        self.assertEqual(len(err.splitlines()), 1, err)
+        self.assertIn("another copy is already running", err)
+        with relay.connect() as conn:
+            self.assertEqual(read_line(conn), b"220 SMTP Server Ready.\r\n")
+        self.assertEqual(relay.stop()[0], 0)
+
+    def test_a_port_in_use_is_reported_and_the_settings_survive(self):
+        os.makedirs(os.path.join(self.home, "config"))
+        with open(os.path.join(self.home, "config", "lumenpost.ini"), "w", encoding="utf-8") as f:
+            f.write("[config]\ndns=9.9.9.9\nautobeep=0\n")
+        with socket.socket() as holder:
+            holder.bind(("127.0.0.1", 0))
+            holder.listen()
+            relay = self.start(port=holder.getsockname()[1])
+            self.assertTrue(relay.error_line().startswith("lumenpost: "))
+            self.assertIsNone(relay.process.poll(), "the program must keep running")
+            status, _, err = relay.stop()
+        self.assertEqual(status, 0, err)
+        self.assertEqual(err, "")
+        settings = self.read_settings(relay)
+        self.assertEqual(settings["dns"], "9.9.9.9")
+        self.assertEqual(settings["autobeep"], "0")
+
+    def test_without_a_display_it_runs_headless_by_itself(self):
+        relay = self.start(headless_flag=False,
+                           env_changes={"DISPLAY": None, "WAYLAND_DISPLAY": None})
+        with relay.connect() as conn:
+            self.assertEqual(read_line(conn), b"220 SMTP Server Ready.\r\n")
+        status, _, err = relay.stop()
+        self.assertEqual(status, 0, err)
+        self.assertIn("running headless", err)
+
+    def test_a_bad_network_ends_with_status_2(self):
+        relay = self.start(extra=["--allow-from", "10.0.0.0/40"])
+        status, _, err = relay.finish()
+        self.assertEqual(status, 2, err)
+        self.assertIn("--allow-from", err)
+
+
+if __name__ == "__main__":
+    if len(sys.argv) > 1:
+        PROGRAM = sys.argv.pop(1)
+    if not PROGRAM or not os.access(PROGRAM, os.X_OK):
+        sys.exit("headless_test.py: give the path of the built lumenpost program")
+    unittest.main(verbosity=2)
