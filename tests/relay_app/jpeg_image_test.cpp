@@ -45,10 +45,5 @@ TEST(JpegImage, DamagedDataGivesAnErrorInsteadOfAPicture) {
     EXPECT_TRUE(DecodeJpeg(logo.left(logo.size() / 2)).error.startsWith("damaged JPEG picture: "));
 }
 
-TEST(JpegImage, AMissingPictureLoadsAsANullImage) {
-    EXPECT_TRUE(LoadPicture(":/lumenpost/missing.jpg").isNull());
-    EXPECT_EQ(LoadPicture(":/lumenpost/logo.jpg").size(), QSize(66, 46));
-}
-
 } // namespace
 } // namespace lumenpost

@@ -20,19 +20,6 @@ TEST(RelayCore, NumbersEachLogOnItsOwnAndKeepsCountingAfterAClear) {
     EXPECT_EQ(core.FailedCount(), 1);
 }
 
-TEST(RelayCore, ReportsSettingsOnlyWhenTheyChange) {
-    RelayCore core;
-    int changes = 0;
-    QObject::connect(&core, &RelayCore::settingsChanged, [&changes] { ++changes; });
-    core.SetSettings(RelaySettings{});
-    EXPECT_EQ(changes, 0);
-    RelaySettings edited;
-    edited.dns = "9.9.9.9 ";
-    core.SetSettings(edited);
-    EXPECT_EQ(changes, 1);
-    EXPECT_EQ(core.Settings().dns, "9.9.9.9 ");
-}
-
 TEST(HeadlessConsole, PrintsEveryLogLineAndStatusAsItComes) {
     char* buffer = nullptr;
     size_t size = 0;

@@ -83,20 +83,6 @@ TEST(SettingsFile, AFolderThatCannotBeCreatedGivesTheWriteError) {
     EXPECT_EQ(SettingsFile(path).Write(RelaySettings{}), "Unable to write to " + path);
 }
 
-TEST(AutostartEntry, WrittenWithTheProgramPathAndRemoved) {
-    QTemporaryDir dir;
-    const AutostartEntry entry(dir.path(), "/opt/lumenpost/bin/lumenpost");
-    EXPECT_EQ(entry.Path(), dir.filePath("autostart/lumenpost.desktop"));
-    EXPECT_EQ(entry.Apply(false), std::nullopt); // removing a missing entry is no error
-    ASSERT_EQ(entry.Apply(true), std::nullopt);
-    const QByteArray desktop = ReadAll(entry.Path());
-    EXPECT_TRUE(desktop.startsWith("[Desktop Entry]\n"));
-    EXPECT_TRUE(desktop.contains("\nType=Application\n"));
-    EXPECT_TRUE(desktop.contains("\nExec=/opt/lumenpost/bin/lumenpost\n"));
-    EXPECT_EQ(entry.Apply(false), std::nullopt);
-    EXPECT_FALSE(QFile::exists(entry.Path()));
-}
-
 TEST(AutostartEntry, QuotesPathsThatTheEntryFormatWouldSplit) {
     EXPECT_EQ(AutostartEntry::ExecValue("/usr/bin/lumenpost"), "/usr/bin/lumenpost");
     EXPECT_EQ(AutostartEntry::ExecValue("/home/a b/lumenpost"), "\"/home/a b/lumenpost\"");
