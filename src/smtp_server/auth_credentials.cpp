@@ -4,6 +4,8 @@
 
 namespace lumenpost {
 
+using namespace smtp_text;
+
 std::string NulsToBlanks(std::string_view text) {
     std::string result;
     for (std::size_t i = 0; i < text.size(); ++i) {

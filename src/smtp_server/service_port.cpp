@@ -7,6 +7,8 @@
 
 namespace lumenpost {
 
+using namespace smtp_text;
+
 std::string ResolveServicePort(const std::string& srvPort) {
     const std::string name = LowerCase(Trim(srvPort));
     try {

@@ -8,6 +8,8 @@
 #include <stdexcept>
 
 namespace lumenpost {
+
+using namespace smtp_text;
 namespace {
 
 // Character positions, counted from 1: the mechanism after "AUTH", a response after "PLAIN ".

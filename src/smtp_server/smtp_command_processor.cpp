@@ -8,6 +8,8 @@
 #include <stdexcept>
 
 namespace lumenpost {
+
+using namespace smtp_text;
 namespace {
 
 using State = TSmtpSessionState;

@@ -11,6 +11,8 @@
 #include <stdexcept>
 
 namespace lumenpost {
+
+using namespace smtp_text;
 namespace {
 
 constexpr std::string_view kLineEnd = "\r\n";

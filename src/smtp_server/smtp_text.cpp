@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace lumenpost {
+namespace lumenpost::smtp_text {
 namespace {
 
 constexpr std::string_view kLineEnd = "\r\n";
@@ -100,4 +100,4 @@ std::string FilterRecipientAddress(std::string_view text) {
     return KeepOnly(text, [](char c) { return IsAddressCharacter(c) || c == '+'; });
 }
 
-} // namespace lumenpost
+} // namespace lumenpost::smtp_text

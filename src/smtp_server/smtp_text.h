@@ -5,7 +5,8 @@
 #include <string_view>
 
 // Text helpers of the SMTP dialogue. Texts are octet strings: no character-set conversion.
-namespace lumenpost {
+// They have a namespace of their own because the delivery client keeps similar helpers.
+namespace lumenpost::smtp_text {
 
 // Removes leading and trailing blanks and control characters (every byte up to 0x20).
 std::string Trim(std::string_view text);
@@ -38,4 +39,4 @@ std::string FilterSenderAddress(std::string_view text);
 // The address of RCPT TO: as the sender's, but "+" is kept as well.
 std::string FilterRecipientAddress(std::string_view text);
 
-} // namespace lumenpost
+} // namespace lumenpost::smtp_text

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 namespace lumenpost {
+
+using namespace smtp_text;
 namespace {
 
 using namespace std::string_literals;
