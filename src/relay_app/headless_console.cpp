@@ -2,7 +2,7 @@
 
 namespace lumenpost {
 
-HeadlessConsole::HeadlessConsole(RelayCore& core, std::FILE* out) : QObject(&core), out_(out) {
+HeadlessConsole::HeadlessConsole(RelayCore& core, std::FILE* out) : out_(out) {
     connect(&core, &RelayCore::okrelayAdded, this,
             [this](const QString& line) { Print("okrelay", line); });
     connect(&core, &RelayCore::badrelayAdded, this,
