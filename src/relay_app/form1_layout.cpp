@@ -36,14 +36,14 @@ constexpr const char* kPresetDnsServers[] = {
     "149.112.112.112", "208.67.222.222", "208.67.220.220", "94.140.14.14",
 };
 
-struct LinkSpec {
+struct LinkEntry {
     const char* name;
     int top;
     const char* caption;
     const char* url;
 };
 
-constexpr LinkSpec kLinks[] = {
+constexpr LinkEntry kLinks[] = {
     {"HyperLink4", 76, "lumenpost.example.org", "https://lumenpost.example.org/"},
     {"HyperLink1", 92, "lumenpost.example.org/download", "https://lumenpost.example.org/download"},
     {"HyperLink3", 108, "IM 10000001 / 10000002", "https://lumenpost.example.org/contact"},
@@ -165,11 +165,11 @@ void TForm1::BuildPicturePanel(QWidget* groupBox) {
     panel2->setFrameStyle(QFrame::Box | QFrame::Sunken); // lowered outer, raised inner bevel
     Picture(panel2, "Image1", QRect(96, 6, 66, 46), QStringLiteral(":/lumenpost/logo.jpg"));
     Picture(panel2, "Image2", QRect(32, 56, 188, 18), QStringLiteral(":/lumenpost/banner.jpg"));
-    for (const LinkSpec& spec : kLinks) {
-        auto* link = Place<THyperLink>(panel2, spec.name, QRect(28, spec.top, 100, 10));
-        link->SetURL(QLatin1String(spec.url));
+    for (const LinkEntry& entry : kLinks) {
+        auto* link = Place<THyperLink>(panel2, entry.name, QRect(28, entry.top, 100, 10));
+        link->SetURL(QLatin1String(entry.url));
         link->OpenUrl = environment_.OpenUrl;
-        link->SetCaption(QLatin1String(spec.caption));
+        link->SetCaption(QLatin1String(entry.caption));
     }
 }
 
