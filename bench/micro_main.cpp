@@ -1,0 +1,15 @@
+// The micro benchmarks' entry: the line layer needs an application object for its
+// event loop.
+#include <QCoreApplication>
+#include <benchmark/benchmark.h>
+
+int main(int argc, char* argv[]) {
+    QCoreApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
