@@ -1,7 +1,7 @@
 // The intake of the SMTP server component alone, for scripts/bench.sh: TSmtpServer
 // without the pause before commands, at most two sessions, and handlers that only
-// count. Usage: lumenpost_intake_server PORT. Runs until SIGTERM or SIGINT, then prints
-// the messages and bytes it took in.
+// count. Usage: lumenpost_intake_server PORT [MAXUSER]. Runs until SIGTERM or SIGINT,
+// then prints the messages and bytes it took in.
 #include "smtp_server/smtp_server.h"
 
 #include <QCoreApplication>
@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <string>
 
@@ -37,8 +38,8 @@ void CountData(lumenpost::TSmtpServer& server, Counts& counts) {
 
 int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s PORT\n", argv[0]);
+    if (argc != 2 && argc != 3) {
+        std::fprintf(stderr, "usage: %s PORT [MAXUSER]\n", argv[0]);
         return 2;
     }
     Counts counts;
@@ -46,7 +47,7 @@ int main(int argc, char* argv[]) {
     server.SetSrvAddr("127.0.0.1");
     server.SetSrvPort(argv[1]);
     server.SetDelayAfterCmd(0);
-    server.SetMaxUser(2);
+    server.SetMaxUser(argc == 3 ? std::atoi(argv[2]) : 2);
     CountData(server, counts);
     try {
         server.SetActive(true);
