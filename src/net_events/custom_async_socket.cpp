@@ -26,6 +26,15 @@ std::string TrimmedText(const std::string& text) {
     return first < last ? std::string(first, last) : std::string();
 }
 
+// Addr, Port and Proto share one rule: trimmed, empty means unassigned, and every
+// assignment (even of the same text) must be resolved again.
+void AssignEndpointText(std::string& text, bool& assigned, bool& resolved,
+                        const std::string& value) {
+    text = TrimmedText(value);
+    assigned = !text.empty();
+    resolved = false;
+}
+
 } // namespace
 
 int LiveSocketCount() {
@@ -76,51 +85,43 @@ void TCustomAsyncSocket::ResetDefaults() {
     mReadCount = 0;
 }
 
-void TCustomAsyncSocket::SetAddr(const std::string& value) {
-    if (mState != TSocketState::wsClosed) {
-        ReportError("Cannot change Addr if not closed");
-        return;
+bool TCustomAsyncSocket::ChangeAllowed(const char* property) {
+    if (mState == TSocketState::wsClosed) {
+        return true;
     }
-    mAddr = TrimmedText(value);
-    mAddrAssigned = !mAddr.empty();
-    mAddrResolved = false;
+    ReportError(std::string("Cannot change ") + property + " if not closed");
+    return false;
+}
+
+void TCustomAsyncSocket::SetAddr(const std::string& value) {
+    if (ChangeAllowed("Addr")) {
+        AssignEndpointText(mAddr, mAddrAssigned, mAddrResolved, value);
+    }
 }
 
 void TCustomAsyncSocket::SetPort(const std::string& value) {
-    if (mState != TSocketState::wsClosed) {
-        ReportError("Cannot change Port if not closed");
-        return;
+    if (ChangeAllowed("Port")) {
+        AssignEndpointText(mPort, mPortAssigned, mPortResolved, value);
     }
-    mPort = TrimmedText(value);
-    mPortAssigned = !mPort.empty();
-    mPortResolved = false;
 }
 
 void TCustomAsyncSocket::SetProto(const std::string& value) {
-    if (mState != TSocketState::wsClosed) {
-        ReportError("Cannot change Proto if not closed");
-        return;
+    if (ChangeAllowed("Proto")) {
+        AssignEndpointText(mProto, mProtoAssigned, mProtoResolved, value);
     }
-    mProto = TrimmedText(value);
-    mProtoAssigned = !mProto.empty();
-    mProtoResolved = false;
 }
 
 void TCustomAsyncSocket::SetLocalAddr(const std::string& value) {
-    if (mState != TSocketState::wsClosed) {
-        ReportError("Cannot change LocalAddr if not closed");
-        return;
+    if (ChangeAllowed("LocalAddr")) {
+        mLocalAddr = value.empty() ? "0.0.0.0" : value;
     }
-    mLocalAddr = value.empty() ? "0.0.0.0" : value;
 }
 
 void TCustomAsyncSocket::SetLocalPort(const std::string& value) {
-    if (mState != TSocketState::wsClosed) {
-        ReportError("Cannot change LocalPort if not closed");
-        return;
+    if (ChangeAllowed("LocalPort")) {
+        mLocalPort = value;
+        mLocalPortResolved = false;
     }
-    mLocalPort = value;
-    mLocalPortResolved = false;
 }
 
 void TCustomAsyncSocket::SetSendFlags(TSocketSendFlags flags) {

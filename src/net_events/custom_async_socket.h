@@ -165,6 +165,10 @@ protected:
     bool Destroying() const { return mDestroying; }
 
 private:
+    // Reports "Cannot change <property> if not closed" unless the socket is closed.
+    bool ChangeAllowed(const char* property);
+    // Discards the send queue and adopts a new non-blocking platform socket.
+    bool OpenHandle(const char* failureName);
     void ReceiveNotice(const TNotice& notice) override;
     void HandleReadable() override;
     void HandleWritable() override;

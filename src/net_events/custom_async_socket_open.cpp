@@ -26,6 +26,18 @@ int SocketTypeFor(int protocol) {
 
 } // namespace
 
+bool TCustomAsyncSocket::OpenHandle(const char* failureName) {
+    DiscardSendQueue();
+    const int handle = socket(AF_INET, mSocketType | SOCK_NONBLOCK | SOCK_CLOEXEC, mProtoNumber);
+    if (handle < 0) {
+        CaptureSocketError();
+        ReportSocketError(failureName);
+        return false;
+    }
+    AdoptHandle(handle, 0);
+    return true;
+}
+
 void TCustomAsyncSocket::Listen() {
     const struct {
         bool assigned;
@@ -43,14 +55,9 @@ void TCustomAsyncSocket::Listen() {
     if (!ResolveForListen()) {
         return;
     }
-    DiscardSendQueue();
-    const int handle = socket(AF_INET, mSocketType | SOCK_NONBLOCK | SOCK_CLOEXEC, mProtoNumber);
-    if (handle < 0) {
-        CaptureSocketError();
-        ReportSocketError("socket");
+    if (!OpenHandle("socket")) {
         return;
     }
-    AdoptHandle(handle, 0);
     if (mSocketType == SOCK_DGRAM && mReuseAddr &&
         !SetOption(SOL_SOCKET, SO_REUSEADDR, 1, "setsockopt(SO_REUSEADDR)")) {
         return;
@@ -208,14 +215,9 @@ void TCustomAsyncSocket::Connect() {
     if (!ResolveForConnect()) {
         return;
     }
-    DiscardSendQueue();
-    const int handle = socket(AF_INET, mSocketType | SOCK_NONBLOCK | SOCK_CLOEXEC, mProtoNumber);
-    if (handle < 0) {
-        CaptureSocketError();
-        ReportSocketError("Connect (socket)");
+    if (!OpenHandle("Connect (socket)")) {
         return;
     }
-    AdoptHandle(handle, 0);
     SetState(TSocketState::wsOpened);
     if (mState != TSocketState::wsOpened) {
         ReportError("Connect (Invalid operation in OnChangeState)");
