@@ -11,6 +11,8 @@ namespace {
 
 constexpr std::size_t kExtensionStart = 4;
 constexpr std::size_t kSizeValueStart = 5;
+// Message data is collected up to this size before it is written.
+constexpr std::size_t kDataWriteSize = 64 * 1024;
 
 bool IsPositiveCompletion(std::int32_t code) {
     return code >= 250 && code <= 259;
@@ -157,12 +159,24 @@ bool TSmtpSender::SendData(const std::vector<std::string>& lines) {
     if (Command("DATA") != 354) {
         return false;
     }
+    // The lines go out in large writes: one small write per line would let Nagle's
+    // algorithm and the peer's delayed acknowledgement stall every few lines.
+    std::string pending;
+    pending.reserve(kDataWriteSize);
     for (const std::string& line : lines) {
-        // A leading dot is doubled so that no message line can end the data early.
-        const std::string stuffed = line.starts_with('.') ? "." + line : line;
-        socket_.WriteText(stuffed + "\r\n");
+        if (line.starts_with('.')) {
+            pending += '.'; // doubled so that no message line can end the data early
+        }
+        pending += line;
+        pending += "\r\n";
+        if (pending.size() >= kDataWriteSize) {
+            socket_.WriteText(pending);
+            pending.clear();
+        }
     }
-    return Command(".") == 250;
+    pending += ".\r\n";
+    socket_.WriteText(pending);
+    return ReadReply() == 250;
 }
 
 void TSmtpSender::Finish() {

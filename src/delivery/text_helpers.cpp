@@ -131,14 +131,27 @@ std::optional<std::int32_t> DecimalToInt32(std::string_view text) {
     return value;
 }
 
-std::string UpperAscii(std::string_view text) {
-    std::string upper(text);
-    for (char& c : upper) {
-        if (c >= 'a' && c <= 'z') {
-            c = static_cast<char>(c - 'a' + 'A');
+namespace {
+
+// Moves the ASCII letters from `from` to the other case; other octets unchanged.
+std::string ShiftCase(std::string_view text, char from, char to) {
+    std::string shifted(text);
+    for (char& c : shifted) {
+        if (c >= from && c <= from + ('z' - 'a')) {
+            c = static_cast<char>(c - from + to);
         }
     }
-    return upper;
+    return shifted;
+}
+
+} // namespace
+
+std::string UpperAscii(std::string_view text) {
+    return ShiftCase(text, 'a', 'A');
+}
+
+std::string LowerAscii(std::string_view text) {
+    return ShiftCase(text, 'A', 'a');
 }
 
 } // namespace lumenpost

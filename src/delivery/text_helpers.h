@@ -47,4 +47,7 @@ std::optional<std::int32_t> DecimalToInt32(std::string_view text);
 // ASCII upper case; other octets unchanged.
 std::string UpperAscii(std::string_view text);
 
+// ASCII lower case; other octets unchanged.
+std::string LowerAscii(std::string_view text);
+
 } // namespace lumenpost

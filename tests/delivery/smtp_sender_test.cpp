@@ -92,6 +92,20 @@ TEST(SmtpSenderTest, DotStuffedDelivery) {
               (std::vector<std::string>{"..", "..hidden", "", "middle.dot", "..."}));
 }
 
+TEST(SmtpSenderTest, MessageLargerThanOneWriteArrivesWhole) {
+    FakeSmtpServer server(kGreeting, ReplyByPrefix({}));
+    std::vector<std::string> lines;
+    std::vector<std::string> expected;
+    for (int i = 0; i < 300; ++i) {
+        // Lines of odd lengths, some dotted, so that writes end inside lines.
+        std::string line = (i % 7 == 0 ? "." : "") + std::string(997 + i % 5, 'a' + i % 26);
+        expected.push_back(line.starts_with('.') ? "." + line : line);
+        lines.push_back(std::move(line));
+    }
+    ASSERT_TRUE(Deliver(server, "to@example.org", lines));
+    EXPECT_EQ(server.DataLines(), expected);
+}
+
 TEST(SmtpSenderTest, CramMd5PreferredOverLogin) {
     // The exchange of RFC 2195.
     int step = 0;
