@@ -1,5 +1,6 @@
 #include "relay_app/relay_app.h"
 
+#include "relay_app/client_access.h"
 #include "smtp_server/smtp_server.h"
 
 #include <QRegularExpression>
@@ -25,12 +26,67 @@ void ConfigureSmtpServer(TSmtpServer& server, const std::optional<ListenAddress>
 
 } // namespace
 
-RelayApp::RelayApp(const CommandLineOptions& options, const QString& executablePath)
+RelayApp::RelayApp(const CommandLineOptions& options, const QString& executablePath,
+                   RelayServices services)
     : settingsFile_(ConfigHome() + u'/' + SettingsFileName(executablePath)),
-      autostart_(ConfigHome(), executablePath), SmtpServer1(std::make_unique<TSmtpServer>()) {
+      autostart_(ConfigHome(), executablePath), SmtpServer1(std::make_unique<TSmtpServer>()),
+      workers_(std::move(services), [this](const RelayOutcome& outcome) { ShowOutcome(outcome); }) {
     ConfigureSmtpServer(*SmtpServer1, options.listen);
     core_.SetAllowFrom(options.allowFrom);
+    ConnectIntake();
     ras.OnRasConnected = [this](TRasMonitor&, const TRasConnectionDetails&) { rasRasConnected(); };
+}
+
+void RelayApp::ConnectIntake() {
+    TSmtpServer& server = *SmtpServer1;
+    server.OnClientConnect = [this](TSmtpServer&, TAsyncSocket& client, bool& allowed) {
+        SmtpServer1ClientConnect(client, allowed);
+    };
+    server.OnClientDisconnect = [this](TSmtpServer&, TAsyncSocket& client) {
+        intake_.SessionEnded(&client);
+    };
+    server.OnMailFrom = [this](TSmtpServer&, TAsyncSocket& client, const std::string& address,
+                               std::string&) { SmtpServer1MailFrom(client, address); };
+    server.OnMailTo = [this](TSmtpServer&, TAsyncSocket& client, const std::string& address,
+                             std::string&) { SmtpServer1MailTo(client, address); };
+    server.OnReset = [this](TSmtpServer&, TAsyncSocket& client, std::string&) {
+        intake_.Reset(&client);
+    };
+    server.OnSendData = [this](TSmtpServer&, TAsyncSocket& client, bool lastPart,
+                               const std::string& msg) {
+        SmtpServer1SendData(client, lastPart, msg);
+    };
+}
+
+// The own addresses are read at every connect, so a link that comes up later counts.
+void RelayApp::SmtpServer1ClientConnect(TAsyncSocket& Client, bool& Allowed) {
+    Allowed = ClientAllowed(Client.PeerAddr(), OwnIpv4Addresses(), core_.AllowFrom());
+}
+
+void RelayApp::SmtpServer1MailFrom(TAsyncSocket& Client, const std::string& Adress) {
+    intake_.MailFrom(&Client, Adress);
+    ShowReceiving(core_);
+}
+
+void RelayApp::SmtpServer1MailTo(TAsyncSocket& Client, const std::string& Adress) {
+    intake_.MailTo(&Client, Adress);
+}
+
+// Every recipient gets its own pass; the settings are read here, on the UI thread.
+void RelayApp::SmtpServer1SendData(TAsyncSocket& Client, bool LastPart, const std::string& Msg) {
+    for (RelayJob& job : intake_.SendData(&Client, LastPart, Msg)) {
+        workers_.Start(std::move(job), RelayPassSettings::From(core_.Settings()));
+    }
+}
+
+void RelayApp::ShowOutcome(const RelayOutcome& outcome) {
+    core_.SetStatus(QString::fromStdString(outcome.status));
+    const QString text = QString::fromStdString(outcome.logText);
+    if (outcome.relayed) {
+        core_.AddRelayed(text);
+    } else {
+        core_.AddFailed(text);
+    }
 }
 
 RelayApp::~RelayApp() = default;

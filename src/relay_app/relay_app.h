@@ -2,25 +2,32 @@
 
 #include "relay_app/autostart_entry.h"
 #include "relay_app/command_line.h"
+#include "relay_app/mail_intake.h"
 #include "relay_app/ras_monitor.h"
 #include "relay_app/relay_core.h"
+#include "relay_app/relay_workers.h"
 #include "relay_app/settings_file.h"
 
 #include <QString>
 #include <memory>
 #include <optional>
+#include <string>
 
 namespace lumenpost {
 
 class TSmtpServer;
+class TAsyncSocket;
 
 // The running relay without its window: the core, the SMTP server, the dial-up monitor,
 // the settings file and the autostart entry, with the start-up and close steps that
-// the window and the headless mode share. Lives on the UI thread.
+// the window and the headless mode share; the intake of accepted mail and the relay
+// passes it starts. Lives on the UI thread.
 class RelayApp {
 public:
     // Paths follow the executable's file name and the XDG folders as they are now.
-    RelayApp(const CommandLineOptions& options, const QString& executablePath);
+    // `services` are what the relay passes use to look up, deliver and alert.
+    RelayApp(const CommandLineOptions& options, const QString& executablePath,
+             RelayServices services = RelayServices::System());
     ~RelayApp();
 
     RelayCore& Core() { return core_; }
@@ -40,7 +47,19 @@ public:
     // entry. Returns the error that stops the close (the program keeps running).
     std::optional<QString> Close();
 
+    // Relay passes started and not yet ended.
+    int RunningPasses() const { return workers_.Running(); }
+
 private:
+    // Handlers of the server's events: access at connect, then the intake.
+    void SmtpServer1ClientConnect(TAsyncSocket& Client, bool& Allowed);
+    void SmtpServer1MailFrom(TAsyncSocket& Client, const std::string& Adress);
+    void SmtpServer1MailTo(TAsyncSocket& Client, const std::string& Adress);
+    void SmtpServer1SendData(TAsyncSocket& Client, bool LastPart, const std::string& Msg);
+    void ConnectIntake();
+    // Runs on the UI thread with the outcome of one pass.
+    void ShowOutcome(const RelayOutcome& outcome);
+
     // Edit2's address: the dial-up link's own address, else the machine's first one.
     void rasRasConnected();
 
@@ -49,6 +68,9 @@ private:
     AutostartEntry autostart_;
     std::unique_ptr<TSmtpServer> SmtpServer1;
     TRasMonitor ras;
+    MailIntake intake_;
+    // Last of the members: it goes first, so no outcome reaches a core being destroyed.
+    RelayWorkers workers_;
     // Set once the settings were read, so a close can never write defaults over them.
     bool settingsLoaded_ = false;
 };

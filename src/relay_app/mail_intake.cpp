@@ -1,0 +1,61 @@
+#include "relay_app/mail_intake.h"
+
+#include "relay_app/relay_core.h"
+
+namespace lumenpost {
+
+void MailIntake::MailFrom(SessionKey session, const std::string& address) {
+    SessionMessage& message = sessions_[session];
+    message.sender = address;
+    message.recipients.clear();
+    message.transactionDone = false;
+    message.lines.Finish(); // nothing of an unfinished message is kept
+}
+
+void MailIntake::MailTo(SessionKey session, const std::string& address) {
+    SessionMessage& message = sessions_[session];
+    if (message.transactionDone) {
+        message.recipients.clear();
+        message.transactionDone = false;
+    }
+    message.recipients.push_back(address);
+}
+
+void MailIntake::Reset(SessionKey session) {
+    if (auto found = sessions_.find(session); found != sessions_.end()) {
+        found->second.transactionDone = true;
+    }
+}
+
+std::vector<RelayJob> MailIntake::SendData(SessionKey session, bool lastPart,
+                                           const std::string& msg) {
+    SessionMessage& message = sessions_[session];
+    message.lines.AddBlock(msg);
+    if (!lastPart) {
+        return {};
+    }
+    const MailLineList lines = message.lines.Finish();
+    std::vector<RelayJob> jobs;
+    for (const std::string& recipient : message.recipients) {
+        jobs.push_back(RelayJob{message.sender, recipient, lines});
+    }
+    // The server keeps the recipients for another DATA; a new RCPT starts a new list.
+    message.transactionDone = true;
+    return jobs;
+}
+
+void MailIntake::SessionEnded(SessionKey session) {
+    sessions_.erase(session);
+}
+
+void ShowReceiving(RelayCore& core) {
+    core.SetStatus(QStringLiteral("正在接收并转发邮件..."));
+    if (core.okrelay().size() > kLogLineLimit) {
+        core.ClearRelayed();
+    }
+    if (core.badrelay().size() > kLogLineLimit) {
+        core.ClearFailed();
+    }
+}
+
+} // namespace lumenpost
