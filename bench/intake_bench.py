@@ -115,7 +115,9 @@ def intake_component(intake_server, runs, quick):
                     try:
                         rates[name].append(source_rate(port, size, count, kept))
                     finally:
-                        stop(process)
+                        report = stop(process)
+                    if name == "lumenpost" and not report.startswith("received %d " % count):
+                        raise RuntimeError("the intake server counted otherwise: " + report)
             median = {name: statistics.median(values) for name, values in rates.items()}
             mode = "one connection per session" if kept else "one connection per message"
             mode += ", MaxUser %d" % max_user

@@ -39,7 +39,7 @@ if [ ! -x /usr/sbin/smtp-source ] || [ ! -x /usr/sbin/smtp-sink ]; then
     install_postfix_quietly
 fi
 ensure_packages libbenchmark-dev python3-aiosmtpd
-build_tree build-bench -DLUMENPOST_BENCH=ON -DLUMENPOST_TESTS=OFF
+build_tree build-bench -DCMAKE_BUILD_TYPE=Release -DLUMENPOST_BENCH=ON -DLUMENPOST_TESTS=OFF
 
 status=0
 # Benchmarks 1 and 2: intake of the server component and of the program.
