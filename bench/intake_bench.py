@@ -56,8 +56,10 @@ def stop(process):
 def start(args, port, env=None):
     process = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                                env=env)
-    # The peer's probe connection is not a message, so it costs no run anything.
     wait_listening(port, process)
+    # Time for the peer to release the probe's session, which would otherwise count
+    # against a limit of two sessions.
+    time.sleep(0.2)
     return process
 
 
