@@ -1,0 +1,377 @@
+#!/usr/bin/env python3
+"""End-to-end tests of relaying: the built program headless on loopback, a dnsmasq
+serving MX records on 127.0.0.2:53, SMTP sinks on 127.0.0.x:25 and swaks as the
+mail client. Needs root (ports 25 and 53, network namespaces).
+
+Usage: relay_test.py [path of the lumenpost program]
+"""
+import glob
+import json
+import os
+import queue
+import re
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+import uuid
+
+import headless_test
+from headless_test import WAIT, free_port, read_line
+
+PROGRAM = ""
+SINK = os.path.join(os.path.dirname(os.path.abspath(__file__)), "sink.py")
+SINK_PYTHON = "/usr/bin/python3"  # the system Python, which has aiosmtpd
+DNSMASQ = "/usr/sbin/dnsmasq"
+DNS = "127.0.0.2"
+POSTMASTER = "admin@relay.test"
+# Exchangers: example.test prefers .3 over .5 (listed first to show that order does not
+# count); sender.test (the senders' domain) is .4; other.test is .6. .7 has no MX record:
+# mail to r@127.0.0.7 goes to the domain's own name.
+MX_RECORDS = ["example.test,127.0.0.5,20", "example.test,127.0.0.3,10",
+              "sender.test,127.0.0.4,10", "other.test,127.0.0.6,10"]
+SINK_HOSTS = ["127.0.0.3", "127.0.0.4", "127.0.0.5", "127.0.0.6", "127.0.0.7"]
+REFUSED = "bad@example.test"
+TIME = r"\d\d:\d\d:\d\d"
+
+
+def stop_process(process):
+    """Ends a process we started, by its id, and waits (bounded) for it."""
+    if process.poll() is None:
+        process.send_signal(signal.SIGTERM)
+        try:
+            process.wait(timeout=WAIT)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+    for stream in (process.stdout, process.stderr):
+        if stream:
+            stream.close()
+
+
+class Sink:
+    """One aiosmtpd sink on HOST:25 storing what it receives in its own folder."""
+
+    def __init__(self, host, out_dir, refuse=()):
+        self.out_dir = out_dir
+        os.makedirs(out_dir)
+        args = [SINK_PYTHON, SINK, "--listen", host + ":25", "--out", out_dir]
+        for address in refuse:
+            args += ["--refuse-rcpt", address]
+        log_path = out_dir + ".log"
+        with open(log_path, "wb") as log:
+            self.process = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=log)
+        ready = self.process.stdout.readline()  # bounded: the sink ends if it cannot listen
+        if b"ready" not in ready:
+            stop_process(self.process)
+            with open(log_path, encoding="utf-8", errors="replace") as log:
+                raise RuntimeError("sink on %s did not start: %s" % (host, log.read()))
+
+    def count(self):
+        return len(glob.glob(os.path.join(self.out_dir, "*.json")))
+
+    def message(self, number):
+        """(envelope, data) of message `number` (from 1)."""
+        base = os.path.join(self.out_dir, str(number))
+        with open(base + ".json", encoding="utf-8") as f:
+            envelope = json.load(f)
+        with open(base + ".eml", "rb") as f:
+            return envelope, f.read()
+
+    def wait_count(self, count):
+        deadline = time.monotonic() + WAIT
+        while self.count() < count and time.monotonic() < deadline:
+            time.sleep(0.05)
+        return self.count()
+
+
+class Program(headless_test.Relay):
+    """The program with its output lines collected as they come."""
+
+    def __init__(self, home, port, extra=()):
+        super().__init__(home, port, extra)
+        self.lines = queue.Queue()
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        for raw in self.process.stdout:
+            self.lines.put(raw.decode("utf-8").rstrip("\n"))
+
+    def next_line(self, prefix):
+        """The next output line starting with `prefix`; fails after WAIT seconds."""
+        deadline = time.monotonic() + WAIT
+        while True:
+            try:
+                line = self.lines.get(timeout=max(0.0, deadline - time.monotonic()))
+            except queue.Empty:
+                raise AssertionError("no %r line within %s s" % (prefix, WAIT))
+            if line.startswith(prefix):
+                return line
+
+
+def write_settings(config_dir, autoback):
+    os.makedirs(config_dir, exist_ok=True)
+    with open(os.path.join(config_dir, "lumenpost.ini"), "w", encoding="utf-8") as f:
+        f.write("[config]\ndns=%s\npostmaster=%s\nautobeep=0\nautoback=%d\n"
+                % (DNS, POSTMASTER, autoback))
+
+
+def swaks(port, sender, recipients, data_file=None, host="127.0.0.1", prefix=()):
+    args = [*prefix, "swaks", "--server", "%s:%d" % (host, port), "--from", sender,
+            "--to", ",".join(recipients), "--timeout", str(int(WAIT))]
+    if data_file:
+        args += ["--data", data_file]
+    return subprocess.run(args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                          timeout=WAIT * 4)
+
+
+@unittest.skipUnless(os.geteuid() == 0, "needs root: ports 25 and 53 on 127.0.0.x")
+class RelayTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.TemporaryDirectory()
+        cls.processes = []
+        try:
+            dns_args = [DNSMASQ, "--keep-in-foreground", "--bind-interfaces",
+                        "--listen-address=" + DNS, "--port=53", "--no-resolv", "--no-hosts",
+                        "--pid-file=", "--conf-file=/dev/null"]
+            dns_args += ["--mx-host=" + record for record in MX_RECORDS]
+            cls.processes.append(subprocess.Popen(dns_args, stderr=subprocess.DEVNULL))
+            cls.sinks = {}
+            for host in SINK_HOSTS:
+                refuse = [REFUSED] if host == "127.0.0.3" else []
+                sink = Sink(host, os.path.join(cls.tmp.name, "sink-" + host), refuse)
+                cls.processes.append(sink.process)
+                cls.sinks[host] = sink
+        except Exception:
+            cls.tearDownClass()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        for process in cls.processes:
+            stop_process(process)
+        cls.tmp.cleanup()
+
+    def setUp(self):
+        self.home = tempfile.TemporaryDirectory()
+        self.programs = []
+        self.before = {host: sink.count() for host, sink in self.sinks.items()}
+
+    def tearDown(self):
+        for program in self.programs:
+            stop_process(program.process)
+        self.home.cleanup()
+
+    def start(self, autoback=1):
+        write_settings(os.path.join(self.home.name, "config"), autoback)
+        program = Program(self.home.name, free_port())
+        self.programs.append(program)
+        program.connect().close()  # listening
+        return program
+
+    def new_messages(self, host, count):
+        """Waits for `count` new messages at the sink on `host` and returns them."""
+        sink = self.sinks[host]
+        first = self.before[host]
+        self.assertGreaterEqual(sink.wait_count(first + count), first + count, host)
+        return [sink.message(n) for n in range(first + 1, first + count + 1)]
+
+    def assert_nothing_new(self, *hosts):
+        for host in hosts:
+            self.assertEqual(self.sinks[host].count(), self.before[host], host)
+
+    def send(self, program, sender, recipients, data_file=None):
+        result = swaks(program.port, sender, recipients, data_file)
+        self.assertEqual(result.returncode, 0, result.stdout.decode(errors="replace"))
+
+    def test_delivery_to_the_preferred_exchanger_with_the_log_line(self):
+        program = self.start()
+        self.send(program, "alice@sender.test", ["bob@example.test"])
+        # The status comes first, then the line.
+        self.assertEqual(program.next_line("status: 电子邮件"), "status: 电子邮件转发成功！")
+        self.assertRegex(program.next_line("okrelay:"),
+                         "^okrelay: 1:邮件转发成功！From:alice@sender.test/"
+                         "To:bob@example.test/Time:%s$" % TIME)
+        (envelope, data), = self.new_messages("127.0.0.3", 1)
+        self.assertEqual(envelope, {"from": "alice@sender.test", "to": ["bob@example.test"]})
+        self.assertIn(b"To: bob@example.test", data)
+        self.assert_nothing_new("127.0.0.5")
+
+    def test_a_domain_without_mx_gets_the_mail_at_its_own_name(self):
+        program = self.start()
+        self.send(program, "alice@sender.test", ["r@127.0.0.7"])
+        self.assertIn("To:r@127.0.0.7/", program.next_line("okrelay:"))
+        (envelope, _), = self.new_messages("127.0.0.7", 1)
+        self.assertEqual(envelope["to"], ["r@127.0.0.7"])
+
+    def test_two_recipients_in_two_domains_give_two_deliveries_and_two_lines(self):
+        program = self.start()
+        self.send(program, "alice@sender.test", ["bob@example.test", "carol@other.test"])
+        lines = sorted([program.next_line("okrelay:"), program.next_line("okrelay:")])
+        self.assertIn("To:bob@example.test/", " ".join(lines))
+        self.assertIn("To:carol@other.test/", " ".join(lines))
+        self.assertEqual([line.split(":")[1] for line in lines], [" 1", " 2"])
+        self.assertEqual(self.new_messages("127.0.0.3", 1)[0][0]["to"], ["bob@example.test"])
+        self.assertEqual(self.new_messages("127.0.0.6", 1)[0][0]["to"], ["carol@other.test"])
+
+    def test_a_refused_recipient_is_logged_and_the_sender_gets_a_notice(self):
+        program = self.start()
+        self.send(program, "alice@sender.test", [REFUSED])
+        self.assertEqual(program.next_line("status: 电子邮件"), "status: 电子邮件转发失败！")
+        self.assertRegex(program.next_line("badrelay:"),
+                         "^badrelay: 1:邮件转发失败！From:alice@sender.test/"
+                         "To:%s/Time:%s$" % (REFUSED, TIME))
+        (envelope, data), = self.new_messages("127.0.0.4", 1)
+        self.assertEqual(envelope, {"from": POSTMASTER, "to": ["alice@sender.test"]})
+        lines = data.decode().split("\r\n")
+        self.assertEqual(lines[:2], ["from: " + POSTMASTER, "to: alice@sender.test"])
+        self.assertRegex(lines[2], r"^date: \w{3}, \d{1,2} \w{3} \d{4} %s [+-]\d{4}$" % TIME)
+        self.assertEqual(lines[3:7], [
+            "subject: Email Relay Fail Notice", "", "",
+            "Your Email From: alice@sender.test /To: %s Relay Fail..." % REFUSED])
+        self.assertEqual(lines[7:], [""])
+
+    def test_no_notice_when_switched_off_or_for_an_implausible_sender(self):
+        # The notice goes out before the log line, so after the line it would be there.
+        program = self.start(autoback=0)
+        self.send(program, "alice@sender.test", [REFUSED])
+        program.next_line("badrelay:")
+        self.assert_nothing_new("127.0.0.4")
+        for program in self.programs:
+            stop_process(program.process)
+        program = self.start(autoback=1)
+        self.send(program, "a.b@sender.test", [REFUSED])
+        self.assertIn("From:a.b@sender.test/", program.next_line("badrelay:"))
+        self.assert_nothing_new("127.0.0.4")
+
+    def test_the_message_arrives_byte_identical_with_dot_lines_and_5_mb_attachment(self):
+        data_file = os.path.join(self.home.name, "message.eml")
+        write_large_message(data_file)
+        program = self.start()
+        self.send(program, "alice@sender.test", ["bob@example.test"], data_file)
+        program.next_line("okrelay:")
+        (_, relayed), = self.new_messages("127.0.0.3", 1)
+        # The same swaks invocation straight to the sink is the reference.
+        result = swaks(25, "alice@sender.test", ["bob@example.test"], data_file, host="127.0.0.3")
+        self.assertEqual(result.returncode, 0, result.stdout.decode(errors="replace"))
+        (_, direct), = self.new_messages("127.0.0.3", 2)[1:]
+        self.assertGreater(len(direct), 5_000_000)
+        self.assertIn(b"\r\n.\r\n..\r\n.leading dot\r\n...\r\n", relayed)
+        self.assertEqual(relayed, direct)
+
+
+def write_large_message(path):
+    """A MIME message with dot lines in the text and a 5 MB base64 attachment."""
+    import base64
+    import random
+    blob = random.Random(6).randbytes(5 * 1024 * 1024)
+    encoded = base64.encodebytes(blob).decode("ascii").replace("\n", "\r\n")
+    text = ("From: alice@sender.test\r\nTo: bob@example.test\r\nSubject: big\r\n"
+            "MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"b1\"\r\n\r\n"
+            "--b1\r\nContent-Type: text/plain\r\n\r\n"
+            ".\r\n..\r\n.leading dot\r\n...\r\nend of text.\r\n"
+            "--b1\r\nContent-Type: application/octet-stream\r\n"
+            "Content-Transfer-Encoding: base64\r\n\r\n" + encoded + "--b1--\r\n")
+    with open(path, "w", encoding="ascii", newline="") as f:
+        f.write(text)
+
+
+class Namespaces:
+    """Two network namespaces joined by a veth pair: 192.0.2.1 (server), 192.0.2.2."""
+
+    def __init__(self):
+        tag = uuid.uuid4().hex[:8]
+        self.server = "lp-srv-" + tag
+        self.client = "lp-cli-" + tag
+        self.created = []
+        try:
+            for name in (self.server, self.client):
+                self.ip("netns", "add", name)
+                self.created.append(name)
+                self.ip("-n", name, "link", "set", "lo", "up")
+            self.ip("link", "add", "lpv" + tag, "netns", self.server, "type", "veth",
+                    "peer", "name", "lpw" + tag, "netns", self.client)
+            for name, device, address in ((self.server, "lpv" + tag, "192.0.2.1/24"),
+                                          (self.client, "lpw" + tag, "192.0.2.2/24")):
+                self.ip("-n", name, "addr", "add", address, "dev", device)
+                self.ip("-n", name, "link", "set", device, "up")
+        except Exception:
+            self.remove()
+            raise
+
+    @staticmethod
+    def ip(*args):
+        subprocess.run(["ip", *args], check=True, timeout=WAIT, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.PIPE)
+
+    def remove(self):
+        for name in self.created:
+            subprocess.run(["ip", "netns", "del", name], timeout=WAIT)
+        self.created = []
+
+
+# Run in the client namespace: prints the greeting, or "closed" if there is none.
+GREETING_PROBE = """
+import socket, sys
+deadline_s = float(sys.argv[2])
+with socket.create_connection((sys.argv[1], 2525), timeout=deadline_s) as conn:
+    data = b""
+    while not data.endswith(b"\\r\\n"):
+        chunk = conn.recv(1)
+        if not chunk:
+            break
+        data += chunk
+print(data.decode().strip() or "closed")
+"""
+
+
+@unittest.skipUnless(os.geteuid() == 0, "needs root: network namespaces")
+class AccessTest(unittest.TestCase):
+    def setUp(self):
+        self.net = Namespaces()
+        self.addCleanup(self.net.remove)
+        self.home = tempfile.TemporaryDirectory()
+        self.addCleanup(self.home.cleanup)
+
+    def greeting_for_client(self, *extra):
+        home = tempfile.mkdtemp(dir=self.home.name)
+        env = dict(os.environ, XDG_CONFIG_HOME=os.path.join(home, "config"),
+                   XDG_RUNTIME_DIR=os.path.join(home, "run"))
+        os.makedirs(env["XDG_RUNTIME_DIR"], mode=0o700)
+        write_settings(env["XDG_CONFIG_HOME"], 0)
+        program = subprocess.Popen(
+            ["ip", "netns", "exec", self.net.server, PROGRAM, "--headless", "--listen",
+             "0.0.0.0:2525", *extra], env=env, stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL)
+        try:
+            deadline = time.monotonic() + WAIT
+            while True:  # until the program listens
+                probe = subprocess.run(
+                    ["ip", "netns", "exec", self.net.client, sys.executable, "-c",
+                     GREETING_PROBE, "192.0.2.1", str(WAIT)],
+                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=WAIT * 2)
+                if probe.returncode == 0 or time.monotonic() > deadline:
+                    break
+                time.sleep(0.1)
+            self.assertEqual(probe.returncode, 0, probe.stderr.decode())
+            return probe.stdout.decode().strip()
+        finally:
+            stop_process(program)
+
+    def test_a_client_from_another_network_needs_allow_from(self):
+        self.assertEqual(self.greeting_for_client(), "closed")
+        self.assertEqual(self.greeting_for_client("--allow-from", "192.0.2.0/24"),
+                         "220 SMTP Server Ready.")
+
+
+if __name__ == "__main__":
+    if len(sys.argv) > 1:
+        PROGRAM = sys.argv.pop(1)
+    if not PROGRAM or not os.access(PROGRAM, os.X_OK):
+        sys.exit("relay_test.py: give the path of the built lumenpost program")
+    headless_test.PROGRAM = PROGRAM
+    unittest.main(verbosity=2)
