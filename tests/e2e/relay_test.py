@@ -11,6 +11,7 @@ import os
 import queue
 import re
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -262,6 +263,20 @@ class RelayTest(unittest.TestCase):
         self.assertGreater(len(direct), 5_000_000)
         self.assertIn(b"\r\n.\r\n..\r\n.leading dot\r\n...\r\n", relayed)
         self.assertEqual(relayed, direct)
+
+    def test_the_program_ends_promptly_while_an_exchanger_does_not_answer(self):
+        # 127.0.0.8 has no MX record; its "exchanger" accepts and never says a word, so
+        # the pass would wait two minutes for the greeting.
+        with socket.socket() as silent:
+            silent.bind(("127.0.0.8", 25))
+            silent.listen()
+            silent.settimeout(WAIT)
+            program = self.start()
+            self.send(program, "alice@sender.test", ["r@127.0.0.8"])
+            connection, _ = silent.accept()  # the pass is now stuck in its delivery
+            with connection:
+                status, _, err = program.stop()
+        self.assertEqual(status, 0, err)
 
 
 def write_large_message(path):
