@@ -236,13 +236,33 @@ void TCustomLineSocket::SignalSessionClosed(std::uint16_t error) {
     }
 }
 
+// Offers what is buffered at the close: in line mode as one final line without
+// terminator. A handler that reads part of it and switches line mode off gets the
+// unread rest as plain data instead of losing it; a round that consumes nothing
+// ends the offer.
 void TCustomLineSocket::OfferFinalLine() {
+    while (mRcvdCnt > 0) {
+        const std::int32_t before = mRcvdCnt;
+        if (mLineMode) {
+            OfferWholeBuffer();
+        } else {
+            TCustomSocksSocket::SignalDataAvailable(0);
+        }
+        if (mRcvdCnt >= before) {
+            return;
+        }
+    }
+}
+
+void TCustomLineSocket::OfferWholeBuffer() {
     mLineLength = mRcvdCnt;
+    mOfferedSize = mRcvdCnt;
     while (mLineMode && mLineLength > 0) {
         if (!TCustomSocksSocket::SignalDataAvailable(0)) {
             mLineLength = 0;
         }
     }
+    DropOfferedLine();
 }
 
 void TCustomLineSocket::ReleaseBuffer() {

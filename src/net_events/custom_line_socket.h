@@ -45,6 +45,7 @@ private:
     void OfferLine(std::int32_t lineSize, std::uint16_t error);
     void DropOfferedLine();
     void OfferFinalLine();
+    void OfferWholeBuffer();
     void ApplyLineLimit();
     void RedeliverBuffered();
     void MoveBytes(std::int32_t to, std::int32_t from);

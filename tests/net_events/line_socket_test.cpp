@@ -191,6 +191,20 @@ TEST_F(LineLink, UnterminatedLastLineArrivesBeforeTheClose) {
     EXPECT_EQ(lines, (std::vector<std::string>{"abc", "<closed>"}));
 }
 
+TEST_F(LineLink, FinalLineSwitchedOffMidwayKeepsItsUnreadRest) {
+    Open([&](TCustomAsyncSocket& s) {
+        auto& line = static_cast<TAsyncSocket&>(s);
+        char part[4];
+        const std::int32_t n = s.ReceiveBytes(part, line.LineMode() ? 3 : 4);
+        lines.emplace_back(part, static_cast<std::size_t>(std::max(n, 0)));
+        line.SetLineMode(false);
+    });
+    link.peer->Write("abcdefg");
+    link.peer->Close();
+    ASSERT_TRUE(WaitForLines(3));
+    EXPECT_EQ(lines, (std::vector<std::string>{"abc", "defg", "<closed>"}));
+}
+
 TEST_F(LineLink, CloseFromInsideALineHandlerDoesNotOfferItAgain) {
     Open([&](TCustomAsyncSocket& s) {
         lines.push_back(s.ReceiveText());
