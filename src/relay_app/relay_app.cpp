@@ -89,7 +89,11 @@ void RelayApp::ShowOutcome(const RelayOutcome& outcome) {
     }
 }
 
-RelayApp::~RelayApp() = default;
+// The server goes first: closing its sessions may still raise events whose handlers use
+// the intake and the core.
+RelayApp::~RelayApp() {
+    SmtpServer1.reset();
+}
 
 std::optional<QString> RelayApp::SwitchServerOn() {
     try {
