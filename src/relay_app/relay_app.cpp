@@ -89,8 +89,8 @@ void RelayApp::ShowOutcome(const RelayOutcome& outcome) {
     }
 }
 
-// The server goes first: closing its sessions may still raise events whose handlers use
-// the intake and the core.
+// The server goes first, so that nothing it does while it ends can reach an intake or a
+// core that is already gone.
 RelayApp::~RelayApp() {
     SmtpServer1.reset();
 }
