@@ -19,8 +19,19 @@ void MessageDataReader::Start() {
 MessageDataReader::Block MessageDataReader::Take(std::string_view received) {
     Block block;
     block.text.reserve(received.size());
-    for (char c : received) {
-        Scan(c, block.text);
+    std::size_t i = 0;
+    while (i < received.size()) {
+        if (position_ == LinePosition::kInLine) {
+            // Inside a line only a line end changes anything: copy up to it at once.
+            const std::size_t end = std::min(received.find_first_of("\r\n", i), received.size());
+            block.text.append(received.substr(i, end - i));
+            i = end;
+            if (i == received.size()) {
+                break;
+            }
+        }
+        Scan(received[i], block.text);
+        ++i;
     }
     block.lastPart = CompletesEndMarker(received);
     return block;
