@@ -136,15 +136,22 @@ void TCustomAsyncSocket::SetSendBlockSize(std::int32_t size) {
     mSendBlockSize = size <= 0 ? kDefaultSendBlockSize : size;
 }
 
-std::string TCustomAsyncSocket::PeerAddr() {
+bool TCustomAsyncSocket::ReadPeer(sockaddr_in& peer, const char* failureName) {
     if (mState != TSocketState::wsConnected) {
-        return "error";
+        return false;
     }
-    sockaddr_in peer{};
     socklen_t len = sizeof(peer);
     if (getpeername(mHandle, reinterpret_cast<sockaddr*>(&peer), &len) != 0) {
         CaptureSocketError();
-        ReportSocketError("GetPeerName");
+        ReportSocketError(failureName);
+        return false;
+    }
+    return true;
+}
+
+std::string TCustomAsyncSocket::PeerAddr() {
+    sockaddr_in peer{};
+    if (!ReadPeer(peer, "GetPeerName")) {
         return "error";
     }
     char text[INET_ADDRSTRLEN] = {};
@@ -153,14 +160,8 @@ std::string TCustomAsyncSocket::PeerAddr() {
 }
 
 std::string TCustomAsyncSocket::PeerPort() {
-    if (mState != TSocketState::wsConnected) {
-        return "error";
-    }
     sockaddr_in peer{};
-    socklen_t len = sizeof(peer);
-    if (getpeername(mHandle, reinterpret_cast<sockaddr*>(&peer), &len) != 0) {
-        CaptureSocketError();
-        ReportSocketError("GetPeerPort");
+    if (!ReadPeer(peer, "GetPeerPort")) {
         return "error";
     }
     return std::to_string(ntohs(peer.sin_port));

@@ -187,9 +187,10 @@ private:
     void DropHandle();
     void UpdateNotifiers();
     void CloseSilently();
-    bool ResolveForListen();
+    bool ResolveEndpoint(bool forConnect);
     void FailAndClose(const std::string& name);
-    bool ResolveForConnect();
+    // The connected peer's address record; failures are reported under `failureName`.
+    bool ReadPeer(sockaddr_in& peer, const char* failureName);
     bool PrepareStreamConnect();
     bool PrepareDatagramConnect();
     bool SetOption(int level, int option, int value, const char* name);

@@ -15,7 +15,10 @@ namespace lumenpost {
 
 namespace {
 
-constexpr int kListenBacklog = 5;
+// A short queue overflows in a burst of connections: the kernel then answers with SYN
+// cookies and drops the completing ACK, and a client (which waits for our greeting)
+// is left connected to nothing. The system's maximum keeps every attempt queued.
+constexpr int kListenBacklog = SOMAXCONN;
 
 int SocketTypeFor(int protocol) {
     if (protocol == IPPROTO_TCP) {
@@ -52,7 +55,7 @@ void TCustomAsyncSocket::Listen() {
             return;
         }
     }
-    if (!ResolveForListen()) {
+    if (!ResolveEndpoint(false)) {
         return;
     }
     if (!OpenHandle("socket")) {
@@ -96,31 +99,6 @@ void TCustomAsyncSocket::Listen() {
     }
     mInterest = readiness::kRead | readiness::kWrite | readiness::kAccept | readiness::kClose;
     UpdateNotifiers();
-}
-
-bool TCustomAsyncSocket::ResolveForListen() {
-    std::string failure;
-    try {
-        if (!mProtoResolved) {
-            mProtoNumber = SocketResolveProto(mProto);
-            mSocketType = mProtoNumber == IPPROTO_UDP ? SOCK_DGRAM : SOCK_STREAM;
-            mProtoResolved = true;
-        }
-        if (!mPortResolved) {
-            mSockAddr.sin_port = htons(SocketResolvePort(mPort, mProto));
-            mPortResolved = true;
-        }
-        if (!mAddrResolved) {
-            mSockAddr.sin_addr.s_addr = SocketResolveHost(mAddr);
-            mAddrResolved = true;
-        }
-        mSockAddr.sin_family = AF_INET;
-        return true;
-    } catch (const std::exception& e) {
-        failure = std::string("listen: ") + e.what();
-    }
-    ReportError(failure);
-    return false;
 }
 
 // A listener that failed half-way releases its handle and its state before
@@ -212,7 +190,7 @@ void TCustomAsyncSocket::Connect() {
             return;
         }
     }
-    if (!ResolveForConnect()) {
+    if (!ResolveEndpoint(true)) {
         return;
     }
     if (!OpenHandle("Connect (socket)")) {
@@ -244,19 +222,22 @@ void TCustomAsyncSocket::Connect() {
     SetState(TSocketState::wsConnecting);
 }
 
-bool TCustomAsyncSocket::ResolveForConnect() {
+// Resolves what is still unresolved of Proto, Port (and, for Connect, LocalPort) and
+// Addr. Listen knows only stream and datagram sockets; Connect also opens raw ones.
+bool TCustomAsyncSocket::ResolveEndpoint(bool forConnect) {
     std::string failure;
     try {
         if (!mProtoResolved) {
             mProtoNumber = SocketResolveProto(mProto);
-            mSocketType = SocketTypeFor(mProtoNumber);
+            mSocketType = forConnect ? SocketTypeFor(mProtoNumber)
+                                     : (mProtoNumber == IPPROTO_UDP ? SOCK_DGRAM : SOCK_STREAM);
             mProtoResolved = true;
         }
         if (!mPortResolved) {
             mSockAddr.sin_port = htons(SocketResolvePort(mPort, mProto));
             mPortResolved = true;
         }
-        if (!mLocalPortResolved) {
+        if (forConnect && !mLocalPortResolved) {
             mLocalPort = std::to_string(SocketResolvePort(mLocalPort, mProto));
             mLocalPortResolved = true;
         }
@@ -267,7 +248,7 @@ bool TCustomAsyncSocket::ResolveForConnect() {
         mSockAddr.sin_family = AF_INET;
         return true;
     } catch (const std::exception& e) {
-        failure = std::string("connect: ") + e.what();
+        failure = std::string(forConnect ? "connect: " : "listen: ") + e.what();
     }
     ReportError(failure);
     return false;
