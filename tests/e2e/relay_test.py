@@ -5,30 +5,21 @@ mail client. Needs root (ports 25 and 53, network namespaces).
 
 Usage: relay_test.py [path of the lumenpost program]
 """
-import glob
-import json
 import os
-import queue
-import re
-import signal
 import socket
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import unittest
 import uuid
 
-import headless_test
-from headless_test import WAIT, free_port, read_line
+import peers
+from headless_test import WAIT
+from peers import POSTMASTER, ProgramTestCase, Sink, start_dnsmasq, stop_process, swaks
+from peers import write_settings
 
 PROGRAM = ""
-SINK = os.path.join(os.path.dirname(os.path.abspath(__file__)), "sink.py")
-SINK_PYTHON = "/usr/bin/python3"  # the system Python, which has aiosmtpd
-DNSMASQ = "/usr/sbin/dnsmasq"
-DNS = "127.0.0.2"
-POSTMASTER = "admin@relay.test"
 # Exchangers: example.test prefers .3 over .5 (listed first to show that order does not
 # count); sender.test (the senders' domain) is .4; other.test is .6. .7 has no MX record:
 # mail to r@127.0.0.7 goes to the domain's own name.
@@ -39,108 +30,14 @@ REFUSED = "bad@example.test"
 TIME = r"\d\d:\d\d:\d\d"
 
 
-def stop_process(process):
-    """Ends a process we started, by its id, and waits (bounded) for it."""
-    if process.poll() is None:
-        process.send_signal(signal.SIGTERM)
-        try:
-            process.wait(timeout=WAIT)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait()
-    for stream in (process.stdout, process.stderr):
-        if stream:
-            stream.close()
-
-
-class Sink:
-    """One aiosmtpd sink on HOST:25 storing what it receives in its own folder."""
-
-    def __init__(self, host, out_dir, refuse=()):
-        self.out_dir = out_dir
-        os.makedirs(out_dir)
-        args = [SINK_PYTHON, SINK, "--listen", host + ":25", "--out", out_dir]
-        for address in refuse:
-            args += ["--refuse-rcpt", address]
-        log_path = out_dir + ".log"
-        with open(log_path, "wb") as log:
-            self.process = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=log)
-        ready = self.process.stdout.readline()  # bounded: the sink ends if it cannot listen
-        if b"ready" not in ready:
-            stop_process(self.process)
-            with open(log_path, encoding="utf-8", errors="replace") as log:
-                raise RuntimeError("sink on %s did not start: %s" % (host, log.read()))
-
-    def count(self):
-        return len(glob.glob(os.path.join(self.out_dir, "*.json")))
-
-    def message(self, number):
-        """(envelope, data) of message `number` (from 1)."""
-        base = os.path.join(self.out_dir, str(number))
-        with open(base + ".json", encoding="utf-8") as f:
-            envelope = json.load(f)
-        with open(base + ".eml", "rb") as f:
-            return envelope, f.read()
-
-    def wait_count(self, count):
-        deadline = time.monotonic() + WAIT
-        while self.count() < count and time.monotonic() < deadline:
-            time.sleep(0.05)
-        return self.count()
-
-
-class Program(headless_test.Relay):
-    """The program with its output lines collected as they come."""
-
-    def __init__(self, home, port, extra=()):
-        super().__init__(home, port, extra)
-        self.lines = queue.Queue()
-        threading.Thread(target=self._read, daemon=True).start()
-
-    def _read(self):
-        for raw in self.process.stdout:
-            self.lines.put(raw.decode("utf-8").rstrip("\n"))
-
-    def next_line(self, prefix):
-        """The next output line starting with `prefix`; fails after WAIT seconds."""
-        deadline = time.monotonic() + WAIT
-        while True:
-            try:
-                line = self.lines.get(timeout=max(0.0, deadline - time.monotonic()))
-            except queue.Empty:
-                raise AssertionError("no %r line within %s s" % (prefix, WAIT))
-            if line.startswith(prefix):
-                return line
-
-
-def write_settings(config_dir, autoback):
-    os.makedirs(config_dir, exist_ok=True)
-    with open(os.path.join(config_dir, "lumenpost.ini"), "w", encoding="utf-8") as f:
-        f.write("[config]\ndns=%s\npostmaster=%s\nautobeep=0\nautoback=%d\n"
-                % (DNS, POSTMASTER, autoback))
-
-
-def swaks(port, sender, recipients, data_file=None, host="127.0.0.1", prefix=()):
-    args = [*prefix, "swaks", "--server", "%s:%d" % (host, port), "--from", sender,
-            "--to", ",".join(recipients), "--timeout", str(int(WAIT))]
-    if data_file:
-        args += ["--data", data_file]
-    return subprocess.run(args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                          timeout=WAIT * 4)
-
-
 @unittest.skipUnless(os.geteuid() == 0, "needs root: ports 25 and 53 on 127.0.0.x")
-class RelayTest(unittest.TestCase):
+class RelayTest(ProgramTestCase):
     @classmethod
     def setUpClass(cls):
         cls.tmp = tempfile.TemporaryDirectory()
         cls.processes = []
         try:
-            dns_args = [DNSMASQ, "--keep-in-foreground", "--bind-interfaces",
-                        "--listen-address=" + DNS, "--port=53", "--no-resolv", "--no-hosts",
-                        "--pid-file=", "--conf-file=/dev/null"]
-            dns_args += ["--mx-host=" + record for record in MX_RECORDS]
-            cls.processes.append(subprocess.Popen(dns_args, stderr=subprocess.DEVNULL))
+            cls.processes.append(start_dnsmasq(MX_RECORDS))
             cls.sinks = {}
             for host in SINK_HOSTS:
                 refuse = [REFUSED] if host == "127.0.0.3" else []
@@ -158,21 +55,8 @@ class RelayTest(unittest.TestCase):
         cls.tmp.cleanup()
 
     def setUp(self):
-        self.home = tempfile.TemporaryDirectory()
-        self.programs = []
+        super().setUp()
         self.before = {host: sink.count() for host, sink in self.sinks.items()}
-
-    def tearDown(self):
-        for program in self.programs:
-            stop_process(program.process)
-        self.home.cleanup()
-
-    def start(self, autoback=1):
-        write_settings(os.path.join(self.home.name, "config"), autoback)
-        program = Program(self.home.name, free_port())
-        self.programs.append(program)
-        program.connect().close()  # listening
-        return program
 
     def new_messages(self, host, count):
         """Waits for `count` new messages at the sink on `host` and returns them."""
@@ -384,9 +268,5 @@ class AccessTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) > 1:
-        PROGRAM = sys.argv.pop(1)
-    if not PROGRAM or not os.access(PROGRAM, os.X_OK):
-        sys.exit("relay_test.py: give the path of the built lumenpost program")
-    headless_test.PROGRAM = PROGRAM
+    PROGRAM = peers.program_from_argv("relay_test.py")
     unittest.main(verbosity=2)
