@@ -101,8 +101,8 @@ class Sink:
 class Program(headless_test.Relay):
     """The program with its output lines collected as they come."""
 
-    def __init__(self, home, port, extra=()):
-        super().__init__(home, port, extra)
+    def __init__(self, home, port, extra=(), env_changes=None):
+        super().__init__(home, port, extra, env_changes=env_changes)
         self.lines = queue.Queue()
         threading.Thread(target=self._read, daemon=True).start()
 
@@ -157,9 +157,9 @@ class ProgramTestCase(unittest.TestCase):
             stop_process(program.process)
         self.home.cleanup()
 
-    def start(self, autoback=1, dns=DNS):
+    def start(self, autoback=1, dns=DNS, env_changes=None):
         write_settings(os.path.join(self.home.name, "config"), autoback, dns)
-        program = Program(self.home.name, free_port())
+        program = Program(self.home.name, free_port(), env_changes=env_changes)
         self.programs.append(program)
         program.connect().close()  # listening
         return program
