@@ -34,10 +34,13 @@ std::vector<RelayJob> MailIntake::SendData(SessionKey session, bool lastPart,
     if (!lastPart) {
         return {};
     }
-    const MailLineList lines = message.lines.Finish();
+    MailLineList lines = message.lines.Finish();
     std::vector<RelayJob> jobs;
-    for (const std::string& recipient : message.recipients) {
-        jobs.push_back(RelayJob{message.sender, recipient, lines});
+    for (std::size_t i = 0; i < message.recipients.size(); ++i) {
+        // The last job takes the lines themselves: a large message is held once, not twice.
+        const bool last = i + 1 == message.recipients.size();
+        jobs.push_back(
+            RelayJob{message.sender, message.recipients[i], last ? std::move(lines) : lines});
     }
     // The server keeps the recipients for another DATA; a new RCPT starts a new list.
     message.transactionDone = true;

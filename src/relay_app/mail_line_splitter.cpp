@@ -31,8 +31,10 @@ void MailLineSplitter::AddBlock(std::string_view block) {
     }
 }
 
+// A copy takes exactly the line's size, while the moved-out buffer would keep the slack
+// of its growth (120 octets for a 77-octet line); partial_ keeps its buffer for the next.
 void MailLineSplitter::EndLine() {
-    lines_.push_back(std::move(partial_));
+    lines_.push_back(partial_);
     partial_.clear();
 }
 
