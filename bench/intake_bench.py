@@ -172,15 +172,16 @@ def kept_connection_rate(port, count):
     return count / elapsed
 
 
-def program_env(home):
+def program_env(home, dns="127.0.0.9"):
     env = dict(os.environ)
     env["XDG_CONFIG_HOME"] = os.path.join(home, "config")
     env["XDG_RUNTIME_DIR"] = os.path.join(home, "run")
     os.makedirs(env["XDG_CONFIG_HOME"], exist_ok=True)
     os.makedirs(env["XDG_RUNTIME_DIR"], mode=0o700, exist_ok=True)
-    # Relay passes ask a loopback address where nothing answers, so they fail quietly.
+    # By default relay passes ask a loopback address where nothing answers, so they fail
+    # quietly.
     with open(os.path.join(env["XDG_CONFIG_HOME"], "lumenpost.ini"), "w") as ini:
-        ini.write("[config]\ndns=127.0.0.9\n")
+        ini.write("[config]\ndns=%s\nautobeep=0\nautoback=0\n" % dns)
     return env
 
 
