@@ -1,6 +1,7 @@
 #include "smtp_server/message_data_reader.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace lumenpost {
 namespace {
@@ -8,6 +9,17 @@ namespace {
 constexpr std::string_view kEndMarker = "\r\n.\r\n";
 // What precedes the first byte of the data: the line end of the DATA command.
 constexpr std::string_view kDataStart = "\r\n";
+
+// The first CR or LF at or after `from`, or the size. Two memchr passes (LF first, then
+// CR only before it) beat a per-octet set search on long runs.
+std::size_t LineEndFrom(std::string_view text, std::size_t from) {
+    const char* begin = text.data() + from;
+    const std::size_t rest = text.size() - from;
+    const auto* lf = static_cast<const char*>(std::memchr(begin, '\n', rest));
+    const std::size_t span = lf != nullptr ? static_cast<std::size_t>(lf - begin) : rest;
+    const auto* cr = static_cast<const char*>(std::memchr(begin, '\r', span));
+    return from + (cr != nullptr ? static_cast<std::size_t>(cr - begin) : span);
+}
 
 } // namespace
 
@@ -23,7 +35,7 @@ MessageDataReader::Block MessageDataReader::Take(std::string_view received) {
     while (i < received.size()) {
         if (position_ == LinePosition::kInLine) {
             // Inside a line only a line end changes anything: copy up to it at once.
-            const std::size_t end = std::min(received.find_first_of("\r\n", i), received.size());
+            const std::size_t end = LineEndFrom(received, i);
             block.text.append(received.substr(i, end - i));
             i = end;
             if (i == received.size()) {
