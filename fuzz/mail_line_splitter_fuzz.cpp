@@ -1,7 +1,7 @@
 // The intake's splitter with arbitrary block cuts: the lines must not depend on the
 // cuts, and no line may keep a CR or LF.
 #include "fuzz_input.h"
-#include "relay_app/mail_line_splitter.h"
+#include "relay/mail_line_splitter.h"
 
 #include <cstdlib>
 

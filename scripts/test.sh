@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the whole suite twice: a normal build
-# and one with AddressSanitizer and UndefinedBehaviorSanitizer. Exits non-zero on
+# and one with AddressSanitizer and UndefinedBehaviorSanitizer. A third, headless-only
+# build (no QtWidgets) runs every test that does not need the window. Exits non-zero on
 # any failure.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
@@ -13,15 +14,18 @@ export LSAN_OPTIONS="suppressions=$ROOT/tests/lsan.supp:print_suppressions=0"
 export QT_QPA_PLATFORM=offscreen
 
 status=0
-for tree in build build-asan; do
-    extra=()
-    if [ "$tree" = build-asan ]; then
-        extra=(-DLUMENPOST_SANITIZE=ON)
-    fi
+# run_suite TREE [CMAKE_OPTIONS...]
+run_suite() {
+    local tree="$1"
+    shift
     echo "== $tree =="
-    build_tree "$tree" -DLUMENPOST_TESTS=ON "${extra[@]}"
+    build_tree "$tree" -DLUMENPOST_TESTS=ON "$@"
     if ! ctest --test-dir "$ROOT/$tree" --output-on-failure --timeout 600; then
         status=1
     fi
-done
+}
+
+run_suite build
+run_suite build-asan -DLUMENPOST_SANITIZE=ON
+run_suite build-nogui -DLUMENPOST_GUI=OFF
 exit "$status"

@@ -1,5 +1,20 @@
-#include "relay_app/app_main.h"
+#include "app/app_main.h"
 
+#if LUMENPOST_GUI
+#include "desktop/window_main.h"
+#endif
+
+// Chooses the window or the headless mode; a build without the window is always headless.
 int main(int argc, char** argv) {
-    return lumenpost::RunLumenpost(argc, argv, LUMENPOST_VERSION);
+    const lumenpost::StartRequest start =
+        lumenpost::ReadStart(argc, argv, LUMENPOST_VERSION, LUMENPOST_GUI != 0);
+    if (start.exitStatus) {
+        return *start.exitStatus;
+    }
+#if LUMENPOST_GUI
+    if (!start.headless) {
+        return lumenpost::RunWindow(argc, argv, start.options);
+    }
+#endif
+    return lumenpost::RunHeadless(argc, argv, start.options);
 }

@@ -2,6 +2,7 @@
 
 #include "delivery/block_socket_error.h"
 #include "delivery/text_helpers.h"
+#include "platform/machine_name.h"
 #include "platform/socket_error.h"
 
 #include <arpa/inet.h>
@@ -18,6 +19,8 @@ namespace {
 
 // The layer's own code for a line that outgrew LineLengthLimit.
 constexpr std::int32_t kNoBufferSpace = 10055;
+// The host name may take 256 octets.
+constexpr std::size_t kMachineNameBuffer = 256;
 
 // Service names this system relies on, for machines whose service database lacks them.
 std::uint16_t WellKnownPort(const std::string& name) {
@@ -269,15 +272,15 @@ std::uint16_t TBlockingSocket::PortInNetworkOrder(const std::string& port) const
 }
 
 std::string TBlockingSocket::LocalHostName() {
-    char name[257] = {};
-    if (gethostname(name, 256) != 0 || name[0] == '\0') {
+    const std::optional<std::string> name = MachineName(kMachineNameBuffer);
+    if (!name || name->empty()) {
         return "127.0.0.1";
     }
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_flags = AI_CANONNAME;
     addrinfo* answer = nullptr;
-    if (getaddrinfo(name, nullptr, &hints, &answer) != 0 || !answer) {
+    if (getaddrinfo(name->c_str(), nullptr, &hints, &answer) != 0 || !answer) {
         return "127.0.0.1";
     }
     std::string official = answer->ai_canonname ? answer->ai_canonname : "";

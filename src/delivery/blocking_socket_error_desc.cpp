@@ -1,15 +1,12 @@
 #include "delivery/blocking_socket.h"
 
+#include "platform/socket_error.h"
+
 namespace lumenpost {
 
 namespace {
 
-struct ErrorText {
-    int code;
-    const char* text;
-};
-
-constexpr ErrorText kErrorTexts[] = {
+constexpr ErrorTextEntry kErrorTexts[] = {
     {0, "OK"},
     {10004, "Interrupted system call"},
     {10009, "Bad file number"},
@@ -67,10 +64,8 @@ constexpr ErrorText kErrorTexts[] = {
 } // namespace
 
 std::string TBlockingSocket::GetErrorDesc(int code) {
-    for (const ErrorText& entry : kErrorTexts) {
-        if (entry.code == code) {
-            return entry.text;
-        }
+    if (const char* text = LookupErrorText(kErrorTexts, code)) {
+        return text;
     }
     return "Not a Winsock error (" + std::to_string(code) + ")";
 }

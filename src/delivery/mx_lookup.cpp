@@ -2,6 +2,7 @@
 
 #include "delivery/dns_client.h"
 #include "delivery/dns_message.h"
+#include "platform/ascii_text.h"
 
 #include <algorithm>
 
@@ -20,14 +21,10 @@ std::string PadPreference(const std::string& entry) {
     return std::string(kPreferenceDigits - comma, '0') + entry;
 }
 
-char LowerAscii(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 bool LessIgnoringCase(const std::string& a, const std::string& b) {
     return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        return static_cast<unsigned char>(LowerAscii(x)) <
-               static_cast<unsigned char>(LowerAscii(y));
+        return static_cast<unsigned char>(LowerAsciiChar(x)) <
+               static_cast<unsigned char>(LowerAsciiChar(y));
     });
 }
 

@@ -4,6 +4,7 @@
 #include "delivery/delivery_limits.h"
 #include "delivery/md5.h"
 #include "delivery/text_helpers.h"
+#include "platform/ascii_text.h"
 
 namespace lumenpost {
 

@@ -1,15 +1,13 @@
 #include "delivery/text_helpers.h"
 
+#include "platform/ascii_text.h"
+
 #include <charconv>
 #include <vector>
 
 namespace lumenpost {
 
 namespace {
-
-bool IsBlank(char c) {
-    return static_cast<unsigned char>(c) <= 32;
-}
 
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
@@ -71,18 +69,6 @@ std::string ReverseIPv4(std::string_view text) {
     return reversed;
 }
 
-std::string Trim(std::string_view text) {
-    std::size_t begin = 0;
-    std::size_t end = text.size();
-    while (begin < end && IsBlank(text[begin])) {
-        ++begin;
-    }
-    while (end > begin && IsBlank(text[end - 1])) {
-        --end;
-    }
-    return std::string(text.substr(begin, end - begin));
-}
-
 std::string TextBefore(std::string_view text, std::string_view delimiter) {
     return Trim(text.substr(0, text.find(delimiter)));
 }
@@ -129,29 +115,6 @@ std::optional<std::int32_t> DecimalToInt32(std::string_view text) {
         return std::nullopt;
     }
     return value;
-}
-
-namespace {
-
-// Moves the ASCII letters from `from` to the other case; other octets unchanged.
-std::string ShiftCase(std::string_view text, char from, char to) {
-    std::string shifted(text);
-    for (char& c : shifted) {
-        if (c >= from && c <= from + ('z' - 'a')) {
-            c = static_cast<char>(c - from + to);
-        }
-    }
-    return shifted;
-}
-
-} // namespace
-
-std::string UpperAscii(std::string_view text) {
-    return ShiftCase(text, 'a', 'A');
-}
-
-std::string LowerAscii(std::string_view text) {
-    return ShiftCase(text, 'A', 'a');
 }
 
 } // namespace lumenpost

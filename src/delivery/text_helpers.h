@@ -22,9 +22,6 @@ bool LooksLikeIPv4(std::string_view text);
 // The dot-separated groups in reverse order (1.2.3.4 gives 4.3.2.1).
 std::string ReverseIPv4(std::string_view text);
 
-// Removes every octet up to and including the blank (32) from both ends.
-std::string Trim(std::string_view text);
-
 // The trimmed part before the first `delimiter`; the whole trimmed text without one.
 std::string TextBefore(std::string_view text, std::string_view delimiter);
 
@@ -43,11 +40,5 @@ std::string HexLower(std::string_view octets);
 
 // The whole text read as a decimal number that fits 32 bits; nothing otherwise.
 std::optional<std::int32_t> DecimalToInt32(std::string_view text);
-
-// ASCII upper case; other octets unchanged.
-std::string UpperAscii(std::string_view text);
-
-// ASCII lower case; other octets unchanged.
-std::string LowerAscii(std::string_view text);
 
 } // namespace lumenpost

@@ -2,6 +2,7 @@
 
 #include "net_events/socket_error_text.h"
 #include "net_events/socket_exception.h"
+#include "platform/ascii_text.h"
 #include "platform/socket_error.h"
 
 #include <QString>
@@ -19,18 +20,11 @@ namespace {
 
 std::atomic<int> gLiveSockets{0};
 
-std::string TrimmedText(const std::string& text) {
-    const auto notBlank = [](char c) { return static_cast<unsigned char>(c) > ' '; };
-    const auto first = std::find_if(text.begin(), text.end(), notBlank);
-    const auto last = std::find_if(text.rbegin(), text.rend(), notBlank).base();
-    return first < last ? std::string(first, last) : std::string();
-}
-
 // Addr, Port and Proto share one rule: trimmed, empty means unassigned, and every
 // assignment (even of the same text) must be resolved again.
 void AssignEndpointText(std::string& text, bool& assigned, bool& resolved,
                         const std::string& value) {
-    text = TrimmedText(value);
+    text = Trim(value);
     assigned = !text.empty();
     resolved = false;
 }

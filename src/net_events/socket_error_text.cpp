@@ -1,15 +1,12 @@
 #include "net_events/socket_error_text.h"
 
+#include "platform/socket_error.h"
+
 namespace lumenpost {
 
 namespace {
 
-struct ErrorText {
-    int code;
-    const char* text;
-};
-
-constexpr ErrorText kErrorTexts[] = {
+constexpr ErrorTextEntry kErrorTexts[] = {
     {0, "No Error"},
     {10004, "Interrupted system call"},
     {10009, "Bad file number"},
@@ -66,10 +63,8 @@ constexpr ErrorText kErrorTexts[] = {
 } // namespace
 
 std::string SocketErrorText(int code) {
-    for (const ErrorText& entry : kErrorTexts) {
-        if (entry.code == code) {
-            return entry.text;
-        }
+    if (const char* text = LookupErrorText(kErrorTexts, code)) {
+        return text;
     }
     return "Not a WinSock error";
 }

@@ -1,6 +1,8 @@
 #include "net_events/socket_names.h"
 
 #include "net_events/socket_exception.h"
+#include "platform/ascii_text.h"
+#include "platform/machine_name.h"
 #include "platform/socket_error.h"
 
 #include <QString>
@@ -18,19 +20,7 @@ namespace {
 constexpr std::size_t kMaxHostText = 256;
 constexpr std::size_t kMaxServiceText = 32;
 constexpr int kMaxLocalAddresses = 256;
-
-// Removes leading and trailing blanks and control characters.
-std::string Trimmed(const std::string& text) {
-    std::size_t first = 0;
-    std::size_t last = text.size();
-    while (first < last && static_cast<unsigned char>(text[first]) <= ' ') {
-        ++first;
-    }
-    while (last > first && static_cast<unsigned char>(text[last - 1]) <= ' ') {
-        --last;
-    }
-    return text.substr(first, last - first);
-}
+constexpr std::size_t kMachineNameBuffer = 64;
 
 bool StartsWithDigit(const std::string& text) {
     return !text.empty() && std::isdigit(static_cast<unsigned char>(text[0])) != 0;
@@ -166,7 +156,7 @@ std::uint32_t SocketResolveHost(const std::string& host) {
     if (host.empty() || host.size() > kMaxHostText) {
         throw ESocketException("SocketResolveHost: '" + host + "' Invalid Hostname.");
     }
-    const std::string name = Trimmed(host);
+    const std::string name = Trim(host);
     if (IsDottedQuad(host)) {
         in_addr address{};
         if (inet_pton(AF_INET, name.c_str(), &address) != 1) {
@@ -199,7 +189,7 @@ std::uint16_t SocketResolvePort(const std::string& port, const std::string& prot
         }
         return static_cast<std::uint16_t>(value);
     }
-    const std::optional<int> value = LookupServicePort(Trimmed(port), Trimmed(proto));
+    const std::optional<int> value = LookupServicePort(Trim(port), Trim(proto));
     if (!value) {
         SetLastSocketError(socket_error::kNoData);
         throw ESocketException(Formatted("SocketResolvePort: Cannot convert port '%s', Error #%d",
@@ -212,7 +202,7 @@ int SocketResolveProto(const std::string& proto) {
     if (proto.empty() || proto.size() >= kMaxServiceText) {
         throw ESocketException("SocketResolveProto: Invalid Protocol.");
     }
-    const std::string name = Trimmed(proto);
+    const std::string name = Trim(proto);
     if (StartsWithDigit(name)) {
         return static_cast<int>(ParseLeadingNumber(name));
     }
@@ -242,7 +232,7 @@ std::optional<THostRecord> SocketHostByAddr(const std::string& addr) {
     }
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    if (inet_pton(AF_INET, Trimmed(addr).c_str(), &address.sin_addr) != 1) {
+    if (inet_pton(AF_INET, Trim(addr).c_str(), &address.sin_addr) != 1) {
         SetLastSocketError(socket_error::kHostNotFound);
         return std::nullopt;
     }
@@ -262,18 +252,16 @@ std::string AddrToHostName(const std::string& addr) {
 }
 
 std::string LocalMachineName() {
-    std::array<char, 64> name{};
-    if (gethostname(name.data(), name.size()) != 0) {
+    std::optional<std::string> name = MachineName(kMachineNameBuffer);
+    if (!name) {
         CaptureSocketError();
         throw ESocketException("Winsock.GetHostName failed");
     }
-    name.back() = '\0';
-    return name.data();
+    return std::move(*name);
 }
 
-const std::vector<std::string>& LocalAddressList() {
-    static std::vector<std::string> addresses;
-    addresses.clear();
+std::vector<std::string> LocalAddressList() {
+    std::vector<std::string> addresses;
     const std::optional<THostRecord> record = SocketHostByName(LocalMachineName());
     if (record) {
         for (std::uint32_t address : record->Addresses) {

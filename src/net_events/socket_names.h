@@ -24,8 +24,9 @@ std::optional<THostRecord> SocketHostByAddr(const std::string& addr);
 std::string AddrToHostName(const std::string& addr);
 std::string LocalMachineName();
 
-// The list is shared and refilled by every call: read it before the next call.
-const std::vector<std::string>& LocalAddressList();
+// This machine's addresses as its host name resolves, dotted (at most 256); empty when
+// the name does not resolve.
+std::vector<std::string> LocalAddressList();
 
 bool IsDottedQuad(const std::string& text);
 

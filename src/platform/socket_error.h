@@ -1,5 +1,7 @@
 #pragma once
 
+#include <span>
+
 namespace lumenpost {
 
 // Socket error codes follow the classic Windows Sockets numbering: 10000 plus the
@@ -42,5 +44,15 @@ void SetLastSocketError(int code);
 
 // Stores the mapping of the current errno as the last socket error and returns it.
 int CaptureSocketError();
+
+// One row of a table of error texts. Each socket layer keeps its own table, since their
+// texts differ; they share the lookup.
+struct ErrorTextEntry {
+    int code;
+    const char* text;
+};
+
+// The text of `code` in `table`; nullptr when the table has no row for it.
+const char* LookupErrorText(std::span<const ErrorTextEntry> table, int code);
 
 } // namespace lumenpost

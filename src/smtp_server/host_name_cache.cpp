@@ -46,7 +46,7 @@ RIPList& THostNameCache::FreeSlot(std::uint32_t now) {
 }
 
 std::string PeerHostName(const std::string& address) {
-    const std::vector<std::string>& own = LocalAddressList();
+    const std::vector<std::string> own = LocalAddressList();
     if (std::find(own.begin(), own.end(), address) != own.end()) {
         return LocalMachineName();
     }

@@ -10,7 +10,7 @@ namespace lumenpost {
 using namespace smtp_text;
 
 std::string ResolveServicePort(const std::string& srvPort) {
-    const std::string name = LowerCase(Trim(srvPort));
+    const std::string name = LowerAscii(Trim(srvPort));
     try {
         return std::to_string(SocketResolvePort(name, "tcp"));
     } catch (const std::exception&) {

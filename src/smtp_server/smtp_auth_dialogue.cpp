@@ -45,7 +45,7 @@ void SmtpAuthDialogue::Process(const std::string& line) {
 
 void SmtpAuthDialogue::Start(const std::string& line) {
     const std::string mechanism = Trim(TextFrom(line, kMechanismPosition));
-    const std::string name = UpperCase(mechanism);
+    const std::string name = UpperAscii(mechanism);
     if (name == "LOGIN") {
         SendLine(connection_, smtp_replies::kUserPrompt);
         session_.AuthStep = TAuthStep::asWaitUser;

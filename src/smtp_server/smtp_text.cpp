@@ -1,23 +1,9 @@
 #include "smtp_server/smtp_text.h"
 
-#include <algorithm>
-
 namespace lumenpost::smtp_text {
 namespace {
 
 constexpr std::string_view kLineEnd = "\r\n";
-
-bool IsBlankOrControl(char c) {
-    return static_cast<unsigned char>(c) <= 0x20;
-}
-
-char UpperAscii(char c) {
-    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-char LowerAscii(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
 
 bool IsAddressCharacter(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
@@ -36,12 +22,6 @@ template <typename Keep> std::string KeepOnly(std::string_view text, Keep keep) 
 
 } // namespace
 
-std::string Trim(std::string_view text) {
-    const auto first = std::find_if_not(text.begin(), text.end(), IsBlankOrControl);
-    const auto last = std::find_if_not(text.rbegin(), text.rend(), IsBlankOrControl).base();
-    return first < last ? std::string(first, last) : std::string();
-}
-
 std::string_view DropOneLineEnd(std::string_view text) {
     if (text.ends_with(kLineEnd)) {
         text.remove_suffix(kLineEnd.size());
@@ -53,21 +33,9 @@ std::string StripLineEnd(std::string_view text) {
     return Trim(DropOneLineEnd(text));
 }
 
-std::string UpperCase(std::string_view text) {
-    std::string result(text);
-    std::transform(result.begin(), result.end(), result.begin(), UpperAscii);
-    return result;
-}
-
-std::string LowerCase(std::string_view text) {
-    std::string result(text);
-    std::transform(result.begin(), result.end(), result.begin(), LowerAscii);
-    return result;
-}
-
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
     return text.size() >= prefix.size() &&
-           UpperCase(text.substr(0, prefix.size())) == UpperCase(prefix);
+           UpperAscii(text.substr(0, prefix.size())) == UpperAscii(prefix);
 }
 
 std::string_view TextFrom(std::string_view text, std::size_t position) {
@@ -76,7 +44,7 @@ std::string_view TextFrom(std::string_view text, std::size_t position) {
 }
 
 std::string ExtractVerb(std::string_view line) {
-    return UpperCase(line.substr(0, line.find_first_of(" \r\n")));
+    return UpperAscii(line.substr(0, line.find_first_of(" \r\n")));
 }
 
 std::string NthField(std::string_view text, char separator, std::size_t index) {

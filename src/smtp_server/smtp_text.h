@@ -1,25 +1,20 @@
 #pragma once
 
+#include "platform/ascii_text.h"
+
 #include <cstddef>
 #include <string>
 #include <string_view>
 
 // Text helpers of the SMTP dialogue. Texts are octet strings: no character-set conversion.
-// They have a namespace of their own because the delivery client keeps similar helpers.
+// Trim and the case helpers are the shared ones of platform/ascii_text.h.
 namespace lumenpost::smtp_text {
-
-// Removes leading and trailing blanks and control characters (every byte up to 0x20).
-std::string Trim(std::string_view text);
 
 // Removes one CR LF from the end of the text when it ends with one.
 std::string_view DropOneLineEnd(std::string_view text);
 
 // Removes one trailing CR LF, then trims.
 std::string StripLineEnd(std::string_view text);
-
-// ASCII upper and lower case; other bytes stay as they are.
-std::string UpperCase(std::string_view text);
-std::string LowerCase(std::string_view text);
 
 // True when `text` begins with `prefix`, compared without regard to ASCII case.
 bool StartsWithNoCase(std::string_view text, std::string_view prefix);

@@ -1,0 +1,106 @@
+#include "app/app_main.h"
+
+#include "app/headless_console.h"
+#include "app/relay_app.h"
+#include "system/single_instance.h"
+#include "system/termination_signals.h"
+
+#include <QCoreApplication>
+#include <cstdio>
+
+namespace lumenpost {
+namespace {
+
+bool NoDisplay() {
+    return qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+}
+
+QStringList ArgumentsOf(int argc, char** argv) {
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i) {
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    }
+    return arguments;
+}
+
+// Why a program that was not asked to run headless does so; empty when it need not.
+QString HeadlessReason(bool windowBuilt) {
+    if (!windowBuilt) {
+        return QStringLiteral("this build has no window; running headless");
+    }
+    if (NoDisplay()) {
+        return QStringLiteral(
+            "no display found (DISPLAY and WAYLAND_DISPLAY are unset); running headless");
+    }
+    return {};
+}
+
+} // namespace
+
+StartRequest ReadStart(int argc, char** argv, const char* version, bool windowBuilt) {
+    const ParsedCommandLine parsed = ParseCommandLine(ArgumentsOf(argc, argv));
+    StartRequest request;
+    if (!parsed.error.isEmpty()) {
+        ReportErrorOnStderr(parsed.error);
+        request.exitStatus = kExitUsage;
+        return request;
+    }
+    request.options = parsed.options;
+    if (request.options.help) {
+        std::fputs(UsageText().toUtf8().constData(), stdout);
+        request.exitStatus = 0;
+        return request;
+    }
+    if (request.options.version) {
+        std::printf("lumenpost %s\n", version);
+        request.exitStatus = 0;
+        return request;
+    }
+    request.headless = request.options.headless;
+    if (const QString reason = HeadlessReason(windowBuilt); !reason.isEmpty()) {
+        if (!request.headless) {
+            ReportErrorOnStderr(reason);
+        }
+        request.headless = true;
+    }
+    return request;
+}
+
+void CloseOnSignals(TerminationSignals& terminations, RelayApp& relay) {
+    QObject::connect(&terminations, &TerminationSignals::received, &terminations, [&relay] {
+        const auto error = relay.Close();
+        if (error) {
+            ReportErrorOnStderr(*error);
+        }
+        QCoreApplication::exit(error ? kExitNotRunning : 0);
+    });
+}
+
+bool FirstCopy(TSingleInstance& guard) {
+    if (guard.Check(RuntimeDirectory(), QCoreApplication::applicationFilePath())) {
+        return true;
+    }
+    ReportErrorOnStderr(guard.Error());
+    return false;
+}
+
+int RunHeadless(int argc, char** argv, const CommandLineOptions& options) {
+    QCoreApplication app(argc, argv);
+    app.setApplicationName(QStringLiteral("lumenpost"));
+    TSingleInstance guard;
+    if (!FirstCopy(guard)) {
+        return kExitNotRunning;
+    }
+    RelayApp relay(options, QCoreApplication::applicationFilePath());
+    HeadlessConsole console(relay.Core());
+    TerminationSignals terminations;
+    CloseOnSignals(terminations, relay);
+    for (auto step : {&RelayApp::SwitchServerOn, &RelayApp::LoadState}) {
+        if (auto error = (relay.*step)()) {
+            ReportErrorOnStderr(*error);
+        }
+    }
+    return app.exec();
+}
+
+} // namespace lumenpost

@@ -1,0 +1,105 @@
+#include "app/command_line.h"
+
+#include <algorithm>
+
+namespace lumenpost {
+namespace {
+
+bool IsPortNumber(const QString& port) {
+    bool ok = false;
+    const int number = port.toInt(&ok);
+    return ok && number >= 1 && number <= 65535 &&
+           std::all_of(port.begin(), port.end(), [](QChar c) { return c.isDigit(); });
+}
+
+// Service names as /etc/services writes them: letters, digits, '-' and '_'.
+bool IsServiceName(const QString& port) {
+    return !port.isEmpty() && port.front().isLetter() &&
+           std::all_of(port.begin(), port.end(),
+                       [](QChar c) { return c.isLetterOrNumber() || c == u'-' || c == u'_'; });
+}
+
+std::optional<ListenAddress> ParseListen(const QString& text) {
+    const qsizetype colon = text.lastIndexOf(u':');
+    if (colon < 0) {
+        return std::nullopt;
+    }
+    ListenAddress listen{text.left(colon), text.mid(colon + 1)};
+    if (!ParseIpv4(listen.address) || !(IsPortNumber(listen.port) || IsServiceName(listen.port))) {
+        return std::nullopt;
+    }
+    return listen;
+}
+
+// Applies one option with a value; returns an error text or nothing.
+std::optional<QString> ApplyValue(CommandLineOptions& options, const QString& name,
+                                  const QString& value) {
+    if (name == u"--listen") {
+        options.listen = ParseListen(value);
+        if (!options.listen) {
+            return QStringLiteral("--listen needs ADDR:PORT with an IPv4 address and a port "
+                                  "number or service name, such as 127.0.0.1:2525; got '%1'")
+                .arg(value);
+        }
+        return std::nullopt;
+    }
+    const auto network = Ipv4Network::Parse(value);
+    if (!network) {
+        return QStringLiteral("--allow-from needs an IPv4 network such as 192.168.1.0/24 or "
+                              "one address such as 10.0.0.7; got '%1'")
+            .arg(value);
+    }
+    options.allowFrom.push_back(*network);
+    return std::nullopt;
+}
+
+} // namespace
+
+ParsedCommandLine ParseCommandLine(const QStringList& arguments) {
+    ParsedCommandLine parsed;
+    CommandLineOptions& options = parsed.options;
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString& argument = arguments[i];
+        const qsizetype equals = argument.indexOf(u'=');
+        const QString name = equals < 0 ? argument : argument.left(equals);
+        if (argument == u"--headless") {
+            options.headless = true;
+        } else if (argument == u"--help") {
+            options.help = true;
+        } else if (argument == u"--version") {
+            options.version = true;
+        } else if (name == u"--listen" || name == u"--allow-from") {
+            if (equals < 0 && i + 1 >= arguments.size()) {
+                parsed.error = QStringLiteral("%1 needs a value; see --help").arg(name);
+                return parsed;
+            }
+            const QString value = equals < 0 ? arguments[++i] : argument.mid(equals + 1);
+            if (auto error = ApplyValue(options, name, value)) {
+                parsed.error = *error;
+                return parsed;
+            }
+        } else {
+            parsed.error = QStringLiteral("unknown argument '%1'; see --help").arg(argument);
+            return parsed;
+        }
+    }
+    return parsed;
+}
+
+QString UsageText() {
+    return QStringLiteral(
+        "Usage: lumenpost [--headless] [--listen ADDR:PORT] [--allow-from CIDR]... [--help] "
+        "[--version]\n"
+        "A desktop mail relay: accepts mail over SMTP and delivers each message at once\n"
+        "to the recipient domain's mail exchanger.\n"
+        "  --headless           run without window and tray; log lines go to stdout\n"
+        "                       (also chosen when neither DISPLAY nor WAYLAND_DISPLAY is set)\n"
+        "  --listen ADDR:PORT   listen on this IPv4 address and port (number or service\n"
+        "                       name) instead of 0.0.0.0:smtp, e.g. 127.0.0.1:2525\n"
+        "  --allow-from CIDR    also relay for clients of this network, e.g. 192.168.1.0/24\n"
+        "                       (loopback and this machine's addresses always may); repeatable\n"
+        "  --help               show this text and exit\n"
+        "  --version            show the version and exit\n");
+}
+
+} // namespace lumenpost

@@ -1,0 +1,38 @@
+#pragma once
+
+#include "relay/ipv4_network.h"
+
+#include <QString>
+#include <QStringList>
+#include <optional>
+#include <vector>
+
+namespace lumenpost {
+
+// Where the SMTP server listens: an IPv4 address and a port number or service name.
+struct ListenAddress {
+    QString address;
+    QString port;
+};
+
+struct CommandLineOptions {
+    bool headless = false;
+    bool help = false;
+    bool version = false;
+    std::optional<ListenAddress> listen;
+    std::vector<Ipv4Network> allowFrom;
+};
+
+struct ParsedCommandLine {
+    CommandLineOptions options;
+    QString error; // empty when the arguments were understood
+};
+
+// Parses the program's arguments (without the program name). Options take their
+// value as the next argument or after "=" (--listen=127.0.0.1:2525).
+ParsedCommandLine ParseCommandLine(const QStringList& arguments);
+
+// The text that --help prints.
+QString UsageText();
+
+} // namespace lumenpost

@@ -1,0 +1,24 @@
+#include "app/headless_console.h"
+
+namespace lumenpost {
+
+HeadlessConsole::HeadlessConsole(RelayCore& core, std::FILE* out) : out_(out) {
+    connect(&core, &RelayCore::okrelayAdded, this,
+            [this](const QString& line) { Print("okrelay", line); });
+    connect(&core, &RelayCore::badrelayAdded, this,
+            [this](const QString& line) { Print("badrelay", line); });
+    connect(&core, &RelayCore::statusChanged, this,
+            [this](const QString& text) { Print("status", text); });
+}
+
+void HeadlessConsole::Print(const char* prefix, const QString& text) {
+    std::fprintf(out_, "%s: %s\n", prefix, text.toUtf8().constData());
+    std::fflush(out_);
+}
+
+void ReportErrorOnStderr(const QString& text) {
+    std::fprintf(stderr, "lumenpost: %s\n", text.toUtf8().constData());
+    std::fflush(stderr);
+}
+
+} // namespace lumenpost

@@ -1,0 +1,79 @@
+#pragma once
+
+#include "app/command_line.h"
+#include "app/relay_settings_file.h"
+#include "app/system_services.h"
+#include "dialup/ras_monitor.h"
+#include "relay/mail_intake.h"
+#include "relay/relay_core.h"
+#include "relay/relay_workers.h"
+#include "system/autostart_entry.h"
+
+#include <QString>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace lumenpost {
+
+class TSmtpServer;
+class TAsyncSocket;
+
+// The running relay without its window: the core, the SMTP server, the dial-up monitor,
+// the settings file and the autostart entry, with the start-up and close steps that
+// the window and the headless mode share; the intake of accepted mail and the relay
+// passes it starts. Lives on the UI thread.
+class RelayApp {
+public:
+    // Paths follow the executable's file name and the XDG folders as they are now.
+    // `services` are what the relay passes use to look up, deliver and alert.
+    RelayApp(const CommandLineOptions& options, const QString& executablePath,
+             RelayServices services = SystemRelayServices());
+    ~RelayApp();
+
+    RelayCore& Core() { return core_; }
+    const RelaySettingsFile& Settings() const { return settingsFile_; }
+    const AutostartEntry& Autostart() const { return autostart_; }
+
+    // Start-up step 1: switch the SMTP server on. Returns the error when it cannot
+    // listen; the remaining steps go on all the same.
+    std::optional<QString> SwitchServerOn();
+
+    // Start-up steps after the server: empty logs and counters, the dial-up monitor on,
+    // the settings read from the file, the local address shown. Errors of the monitor
+    // are returned; the settings are read regardless.
+    std::optional<QString> LoadState();
+
+    // The close steps: writes the six settings, then writes or removes the autostart
+    // entry. Returns the error that stops the close (the program keeps running).
+    std::optional<QString> Close();
+
+    // Relay passes started and not yet ended.
+    int RunningPasses() const { return workers_.Running(); }
+
+private:
+    // Handlers of the server's events: access at connect, then the intake.
+    void SmtpServer1ClientConnect(TAsyncSocket& Client, bool& Allowed);
+    void SmtpServer1MailFrom(TAsyncSocket& Client, const std::string& Adress);
+    void SmtpServer1MailTo(TAsyncSocket& Client, const std::string& Adress);
+    void SmtpServer1SendData(TAsyncSocket& Client, bool LastPart, const std::string& Msg);
+    void ConnectIntake();
+    // Runs on the UI thread with the outcome of one pass.
+    void ShowOutcome(const RelayOutcome& outcome);
+
+    // Edit2's address: the dial-up link's own address, else the machine's first one.
+    void rasRasConnected();
+
+    RelayCore core_;
+    RelaySettingsFile settingsFile_;
+    AutostartEntry autostart_;
+    std::unique_ptr<TSmtpServer> SmtpServer1;
+    TRasMonitor ras;
+    MailIntake intake_;
+    // Last of the members: it goes first, so no outcome reaches a core being destroyed.
+    RelayWorkers workers_;
+    // Set once the settings were read, so a close can never write defaults over them.
+    bool settingsLoaded_ = false;
+};
+
+} // namespace lumenpost

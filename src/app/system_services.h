@@ -1,0 +1,11 @@
+#pragma once
+
+#include "relay/relay_pass.h"
+
+namespace lumenpost {
+
+// What the relay passes reach on this machine: the DNS client, the SMTP client, the
+// alert tones on ALSA and the local clock. The one place where the relay meets the system.
+RelayServices SystemRelayServices();
+
+} // namespace lumenpost

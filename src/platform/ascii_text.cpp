@@ -1,0 +1,36 @@
+#include "platform/ascii_text.h"
+
+#include <algorithm>
+
+namespace lumenpost {
+namespace {
+
+bool IsBlankOrControl(char c) {
+    return static_cast<unsigned char>(c) <= 0x20;
+}
+
+constexpr char UpperAsciiChar(char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+} // namespace
+
+std::string Trim(std::string_view text) {
+    const auto first = std::find_if_not(text.begin(), text.end(), IsBlankOrControl);
+    const auto last = std::find_if_not(text.rbegin(), text.rend(), IsBlankOrControl).base();
+    return first < last ? std::string(first, last) : std::string();
+}
+
+std::string UpperAscii(std::string_view text) {
+    std::string result(text);
+    std::transform(result.begin(), result.end(), result.begin(), UpperAsciiChar);
+    return result;
+}
+
+std::string LowerAscii(std::string_view text) {
+    std::string result(text);
+    std::transform(result.begin(), result.end(), result.begin(), LowerAsciiChar);
+    return result;
+}
+
+} // namespace lumenpost

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// Text helpers shared by every layer. Texts are octet strings: nothing here converts
+// character sets or depends on the process locale.
+namespace lumenpost {
+
+// Removes every octet up to and including the blank (0x20: blanks and control
+// characters) from both ends.
+std::string Trim(std::string_view text);
+
+// ASCII upper and lower case; other octets unchanged.
+std::string UpperAscii(std::string_view text);
+std::string LowerAscii(std::string_view text);
+
+// One octet in ASCII lower case; other octets unchanged.
+constexpr char LowerAsciiChar(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+} // namespace lumenpost

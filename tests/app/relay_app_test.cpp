@@ -1,0 +1,171 @@
+#include "app/relay_app.h"
+
+#include <QCoreApplication>
+#include <QTemporaryDir>
+#include <QThread>
+#include <arpa/inet.h>
+#include <atomic>
+#include <future>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace lumenpost {
+namespace {
+
+constexpr auto kBound = std::chrono::seconds(20);
+
+int FreeLoopbackPort() {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    auto* generic = reinterpret_cast<sockaddr*>(&address);
+    const bool bound = bind(fd, generic, length) == 0 && getsockname(fd, generic, &length) == 0;
+    close(fd);
+    return bound ? ntohs(address.sin_port) : 0;
+}
+
+// A blocking SMTP client for the other side of the dialogue; runs on its own thread while
+// the test's thread runs the server's event loop.
+class Client {
+public:
+    explicit Client(int port) : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        timeval timeout{20, 0};
+        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<std::uint16_t>(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    }
+    ~Client() { close(fd_); }
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    // Sends `text` (nothing when empty) and returns the reply line.
+    std::string Say(const std::string& text) {
+        if (!connected_ ||
+            (!text.empty() && send(fd_, text.data(), text.size(), MSG_NOSIGNAL) < 0)) {
+            return {};
+        }
+        std::string line;
+        char c = 0;
+        while (!line.ends_with("\r\n") && recv(fd_, &c, 1, 0) == 1) {
+            line += c;
+        }
+        return line;
+    }
+
+private:
+    int fd_;
+    bool connected_ = false;
+};
+
+// Delivery succeeds for everyone but refused@...; every recipient is recorded.
+struct RecordingPeers {
+    std::mutex mutex;
+    std::vector<std::string> delivered;
+
+    RelayServices Services() {
+        RelayServices services;
+        services.LookupMailServers = [](const std::string&, const std::string&,
+                                        std::vector<std::string>&) { return false; };
+        services.SendMailLines = [this](const std::string&, const std::string& recipient,
+                                        const std::string&, const std::vector<std::string>& lines) {
+            std::lock_guard lock(mutex);
+            delivered.push_back(recipient + " " + std::to_string(lines.size()));
+            return !recipient.starts_with("refused@");
+        };
+        services.SendMailWithHeaders = [](const std::string&, const std::string&,
+                                          const std::string&, const std::string&,
+                                          const std::vector<std::string>&) { return true; };
+        services.PlayAlert = [](int) {};
+        services.TimeOfDay = [] { return std::string("01:02:03"); };
+        return services;
+    }
+};
+
+class RelayAppTest : public testing::Test {
+protected:
+    void SetUp() override {
+        qputenv("XDG_CONFIG_HOME", dir_.path().toUtf8());
+        port_ = FreeLoopbackPort();
+        ASSERT_NE(port_, 0);
+        CommandLineOptions options;
+        options.listen = ListenAddress{"127.0.0.1", QString::number(port_)};
+        app_ =
+            std::make_unique<RelayApp>(options, "/opt/lumenpost/bin/lumenpost", peers_.Services());
+        ASSERT_FALSE(app_->SwitchServerOn());
+    }
+
+    // Runs the event loop until `done` or the bound.
+    template <typename Done> bool RunUntil(Done done) {
+        const auto deadline = std::chrono::steady_clock::now() + kBound;
+        while (!done() && std::chrono::steady_clock::now() < deadline) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+            QThread::msleep(1);
+        }
+        return done();
+    }
+
+    QTemporaryDir dir_;
+    int port_ = 0;
+    RecordingPeers peers_;
+    std::unique_ptr<RelayApp> app_;
+};
+
+TEST_F(RelayAppTest, EveryRecipientOfAMessageGetsAPassAndALogLine) {
+    auto dialogue = std::async(std::launch::async, [port = port_] {
+        Client client(port);
+        std::vector<std::string> replies;
+        for (const char* text :
+             {"", "HELO t\r\n", "MAIL FROM:<s@a.test>\r\n", "RCPT TO:<ok@x.test>\r\n",
+              "RCPT TO:<refused@y.test>\r\n", "DATA\r\n", "one\r\n..two\r\n.\r\n", "QUIT\r\n"}) {
+            replies.push_back(client.Say(text));
+        }
+        return replies;
+    });
+    RelayCore& core = app_->Core();
+    // The loop keeps running until the client is done too, so its QUIT gets answered.
+    ASSERT_TRUE(RunUntil([&] {
+        return core.okrelay().size() + core.badrelay().size() == 2 &&
+               dialogue.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+    }));
+    EXPECT_EQ(dialogue.get()[6], "250 OK \r\n");
+    EXPECT_EQ(core.okrelay(),
+              QStringList{"1:邮件转发成功！From:s@a.test/To:ok@x.test/Time:01:02:03"});
+    EXPECT_EQ(core.badrelay(),
+              QStringList{"1:邮件转发失败！From:s@a.test/To:refused@y.test/Time:01:02:03"});
+    std::lock_guard lock(peers_.mutex);
+    std::sort(peers_.delivered.begin(), peers_.delivered.end());
+    EXPECT_EQ(peers_.delivered, (std::vector<std::string>{"ok@x.test 2", "refused@y.test 2"}));
+}
+
+TEST_F(RelayAppTest, ClosingWithASessionInTheMiddleOfAMessageIsSafe) {
+    std::atomic<bool> inData{false};
+    auto dialogue = std::async(std::launch::async, [port = port_, &inData] {
+        Client client(port);
+        for (const char* text : {"", "HELO t\r\n", "MAIL FROM:<s@a.test>\r\n",
+                                 "RCPT TO:<ok@x.test>\r\n", "DATA\r\n"}) {
+            client.Say(text);
+        }
+        inData = true;
+        return client.Say("half a messa"); // no reply: returns when the server closes
+    });
+    ASSERT_TRUE(RunUntil([&] { return inData.load(); }));
+    for (int round = 0; round < 20; ++round) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    app_.reset();
+    ASSERT_EQ(dialogue.wait_for(kBound), std::future_status::ready);
+    EXPECT_EQ(dialogue.get(), "");
+    std::lock_guard lock(peers_.mutex);
+    EXPECT_TRUE(peers_.delivered.empty());
+}
+
+} // namespace
+} // namespace lumenpost
