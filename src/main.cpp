@@ -1,4 +1,5 @@
 #include "app/app_main.h"
+#include "app/queue_command.h"
 
 #if LUMENPOST_GUI
 #include "desktop/window_main.h"
@@ -10,6 +11,9 @@ int main(int argc, char** argv) {
         lumenpost::ReadStart(argc, argv, LUMENPOST_VERSION, LUMENPOST_GUI != 0);
     if (start.exitStatus) {
         return *start.exitStatus;
+    }
+    if (!start.options.queueCommand.isEmpty()) {
+        return lumenpost::RunQueueCommandLine(argc, argv, start.options.queueCommand);
     }
 #if LUMENPOST_GUI
     if (!start.headless) {

@@ -56,6 +56,9 @@ StartRequest ReadStart(int argc, char** argv, const char* version, bool windowBu
         request.exitStatus = 0;
         return request;
     }
+    if (!request.options.queueCommand.isEmpty()) {
+        return request; // a queue command runs without window or server
+    }
     request.headless = request.options.headless;
     if (const QString reason = HeadlessReason(windowBuilt); !reason.isEmpty()) {
         if (!request.headless) {

@@ -53,6 +53,43 @@ std::optional<QString> ApplyValue(CommandLineOptions& options, const QString& na
     return std::nullopt;
 }
 
+// A queue id as the queue writes them: letters and digits.
+bool IsQueueId(const QString& text) {
+    return !text.isEmpty() && std::all_of(text.begin(), text.end(), [](QChar c) {
+        return c.isLetterOrNumber() && c.unicode() < 0x80;
+    });
+}
+
+// --queue, --retry [ID], --resend ID, --delete ID; `i` moves past a value taken.
+std::optional<QString> ApplyQueueCommand(CommandLineOptions& options, const QStringList& arguments,
+                                         qsizetype& i) {
+    const QString& name = arguments[i];
+    if (!options.queueCommand.isEmpty()) {
+        return QStringLiteral("only one queue command at a time; '%1' follows another").arg(name);
+    }
+    const bool hasNext = i + 1 < arguments.size() && !arguments[i + 1].startsWith(u'-');
+    if (name == u"--queue") {
+        options.queueCommand = QStringLiteral("QUEUE");
+        return std::nullopt;
+    }
+    const QString verb = name.mid(2).toUpper();
+    if (!hasNext && name == u"--retry") {
+        options.queueCommand = verb;
+        return std::nullopt;
+    }
+    if (!hasNext || !IsQueueId(arguments[i + 1])) {
+        return QStringLiteral("%1 needs a queue id (letters and digits) as --queue lists them")
+            .arg(name);
+    }
+    options.queueCommand = verb + u' ' + arguments[++i];
+    return std::nullopt;
+}
+
+bool IsQueueOption(const QString& argument) {
+    return argument == u"--queue" || argument == u"--retry" || argument == u"--resend" ||
+           argument == u"--delete";
+}
+
 } // namespace
 
 ParsedCommandLine ParseCommandLine(const QStringList& arguments) {
@@ -68,6 +105,11 @@ ParsedCommandLine ParseCommandLine(const QStringList& arguments) {
             options.help = true;
         } else if (argument == u"--version") {
             options.version = true;
+        } else if (IsQueueOption(argument)) {
+            if (auto error = ApplyQueueCommand(options, arguments, i)) {
+                parsed.error = *error;
+                return parsed;
+            }
         } else if (name == u"--listen" || name == u"--allow-from") {
             if (equals < 0 && i + 1 >= arguments.size()) {
                 parsed.error = QStringLiteral("%1 needs a value; see --help").arg(name);
@@ -90,6 +132,7 @@ QString UsageText() {
     return QStringLiteral(
         "Usage: lumenpost [--headless] [--listen ADDR:PORT] [--allow-from CIDR]... [--help] "
         "[--version]\n"
+        "       lumenpost --queue | --retry [ID] | --resend ID | --delete ID\n"
         "A desktop mail relay: accepts mail over SMTP and delivers each message at once\n"
         "to the recipient domain's mail exchanger.\n"
         "  --headless           run without window and tray; log lines go to stdout\n"
@@ -98,6 +141,10 @@ QString UsageText() {
         "                       name) instead of 0.0.0.0:smtp, e.g. 127.0.0.1:2525\n"
         "  --allow-from CIDR    also relay for clients of this network, e.g. 192.168.1.0/24\n"
         "                       (loopback and this machine's addresses always may); repeatable\n"
+        "  --queue              list queued and failed recipients, one line each\n"
+        "  --retry [ID]         try deferred recipients now (all, or one message's)\n"
+        "  --resend ID          queue a failed message's failed recipients again\n"
+        "  --delete ID          remove a message from the queue\n"
         "  --help               show this text and exit\n"
         "  --version            show the version and exit\n");
 }

@@ -21,6 +21,9 @@ struct CommandLineOptions {
     bool version = false;
     std::optional<ListenAddress> listen;
     std::vector<Ipv4Network> allowFrom;
+    // A queue command for the running relay (or the queue folder when none runs):
+    // "QUEUE", "RETRY", "RETRY <id>", "RESEND <id>", "DELETE <id>".
+    QString queueCommand;
 };
 
 struct ParsedCommandLine {

@@ -7,6 +7,11 @@ HeadlessConsole::HeadlessConsole(RelayCore& core, std::FILE* out) : out_(out) {
             [this](const QString& line) { Print("okrelay", line); });
     connect(&core, &RelayCore::badrelayAdded, this,
             [this](const QString& line) { Print("badrelay", line); });
+    connect(&core, &RelayCore::reasonAdded, this,
+            [this](const QString& reason) { Print("reason", reason); });
+    connect(&core, &RelayCore::deferredAdded, this,
+            [this](const QString& text) { Print("deferred", text); });
+    connect(&core, &RelayCore::errorReported, this, &ReportErrorOnStderr);
     connect(&core, &RelayCore::statusChanged, this,
             [this](const QString& text) { Print("status", text); });
 }

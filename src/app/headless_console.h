@@ -9,7 +9,8 @@
 namespace lumenpost {
 
 // The headless mode's view of the core: every new log line and status text becomes one
-// line on the output ("okrelay: ...", "badrelay: ...", "status: ..."), flushed at once.
+// line on the output ("okrelay: ...", "badrelay: ...", "reason: ...", "deferred: ...",
+// "status: ..."), flushed at once.
 class HeadlessConsole : public QObject {
     Q_OBJECT
 

@@ -1,15 +1,20 @@
 #include "app/relay_app.h"
 
+#include "net_events/socket_names.h"
 #include "relay/client_access.h"
+#include "smtp_server/smtp_replies.h"
 #include "smtp_server/smtp_server.h"
+#include "system/single_instance.h"
 
 #include <QRegularExpression>
+#include <ctime>
 #include <exception>
 
 namespace lumenpost {
 namespace {
 
-// The server as the window's design fixes it; --listen replaces address and port.
+// The server as the window's design fixes it; --listen replaces address and port. The
+// relay streams every message into the queue, so the server keeps no copy of it.
 void ConfigureSmtpServer(TSmtpServer& server, const std::optional<ListenAddress>& listen) {
     server.SetSrvAddr("0.0.0.0");
     server.SetSrvPort("Smtp");
@@ -22,6 +27,21 @@ void ConfigureSmtpServer(TSmtpServer& server, const std::optional<ListenAddress>
     server.SetCommandTimeout(10);
     server.SetDelayAfterCmd(3);
     server.SetDebugMode(true);
+    server.SetKeepDataBuffer(false);
+    server.SetMaxMessageSize(kDefaultMaxSize);
+}
+
+std::int64_t UnixNow() {
+    return static_cast<std::int64_t>(std::time(nullptr));
+}
+
+// The name our Received lines give this machine.
+std::string ThisMachine() {
+    try {
+        return LocalMachineName();
+    } catch (const std::exception&) {
+        return "localhost";
+    }
 }
 
 } // namespace
@@ -30,11 +50,18 @@ RelayApp::RelayApp(const CommandLineOptions& options, const QString& executableP
                    RelayServices services)
     : settingsFile_(ConfigHome() + u'/' + SettingsFileName(executablePath)),
       autostart_(ConfigHome(), executablePath), SmtpServer1(std::make_unique<TSmtpServer>()),
-      workers_(std::move(services), [this](const RelayOutcome& outcome) { ShowOutcome(outcome); }) {
+      intake_(QueueFolder(QueueFolder::DefaultPath()), ThisMachine(), UnixNow),
+      controlPath_(ControlSocketPath(RuntimeDirectory(), executablePath)) {
+    workers_ = std::make_unique<RelayWorkers>(
+        std::move(services), [this](const RelayOutcome& outcome) { ShowOutcome(outcome); });
+    queue_ = std::make_unique<RelayQueue>(
+        QueueFolder(QueueFolder::DefaultPath()), *workers_,
+        [this] { return RelayPassSettings::From(core_.Settings()); }, UnixNow);
     ConfigureSmtpServer(*SmtpServer1, options.listen);
     core_.SetAllowFrom(options.allowFrom);
     ConnectIntake();
     ras.OnRasConnected = [this](TRasMonitor&, const TRasConnectionDetails&) { rasRasConnected(); };
+    QObject::connect(&core_, &RelayCore::settingsChanged, &core_, [this] { ApplySettings(); });
 }
 
 void RelayApp::ConnectIntake() {
@@ -45,6 +72,8 @@ void RelayApp::ConnectIntake() {
     server.OnClientDisconnect = [this](TSmtpServer&, TAsyncSocket& client) {
         intake_.SessionEnded(&client);
     };
+    server.OnUsername = [this](TSmtpServer&, TAsyncSocket& client, const std::string& helo,
+                               std::string&, bool&) { intake_.Hello(&client, helo); };
     server.OnMailFrom = [this](TSmtpServer&, TAsyncSocket& client, const std::string& address,
                                std::string&) { SmtpServer1MailFrom(client, address); };
     server.OnMailTo = [this](TSmtpServer&, TAsyncSocket& client, const std::string& address,
@@ -52,9 +81,16 @@ void RelayApp::ConnectIntake() {
     server.OnReset = [this](TSmtpServer&, TAsyncSocket& client, std::string&) {
         intake_.Reset(&client);
     };
+    server.OnSendDataInit = [this](TSmtpServer&, TAsyncSocket& client) {
+        intake_.StartData(&client, client.PeerAddr());
+    };
     server.OnSendData = [this](TSmtpServer&, TAsyncSocket& client, bool lastPart,
                                const std::string& msg) {
         SmtpServer1SendData(client, lastPart, msg);
+    };
+    server.OnDataEnd = [this](TSmtpServer&, TAsyncSocket& client, bool oversized,
+                              std::string& answer) {
+        SmtpServer1DataEnd(client, oversized, answer);
     };
 }
 
@@ -72,21 +108,45 @@ void RelayApp::SmtpServer1MailTo(TAsyncSocket& Client, const std::string& Adress
     intake_.MailTo(&Client, Adress);
 }
 
-// Every recipient gets its own pass; the settings are read here, on the UI thread.
 void RelayApp::SmtpServer1SendData(TAsyncSocket& Client, bool LastPart, const std::string& Msg) {
-    for (RelayJob& job : intake_.SendData(&Client, LastPart, Msg)) {
-        workers_.Start(std::move(job), RelayPassSettings::From(core_.Settings()));
+    intake_.SendData(&Client, LastPart, Msg);
+}
+
+// "250 OK " goes out only once the message is durable in the queue.
+void RelayApp::SmtpServer1DataEnd(TAsyncSocket& Client, bool Oversized, std::string& Answer) {
+    IntakeResult result = intake_.EndData(&Client, Oversized);
+    if (result.queued) {
+        queue_->Add(std::move(*result.queued));
+    } else if (!Oversized) {
+        Answer = smtp_replies::kLocalError;
+        ReportQueueError(QStringLiteral("a message could not be queued (%1); the client was told "
+                                        "to try again later")
+                             .arg(QString::fromStdString(result.error)));
     }
 }
 
 void RelayApp::ShowOutcome(const RelayOutcome& outcome) {
-    core_.SetStatus(QString::fromStdString(outcome.status));
-    const QString text = QString::fromStdString(outcome.logText);
-    if (outcome.relayed) {
-        core_.AddRelayed(text);
-    } else {
-        core_.AddFailed(text);
+    if (auto error = queue_->Apply(outcome)) {
+        ReportQueueError(QString::fromStdString(*error));
     }
+    const QString text = QString::fromStdString(outcome.logText);
+    switch (outcome.result) {
+    case RelayResult::relayed:
+        core_.SetStatus(QString::fromStdString(outcome.status));
+        core_.AddRelayed(text);
+        break;
+    case RelayResult::failed:
+        core_.SetStatus(QString::fromStdString(outcome.status));
+        core_.AddFailed(text, QString::fromStdString(outcome.reason));
+        break;
+    case RelayResult::deferred:
+        core_.AddDeferred(text);
+        break;
+    }
+}
+
+void RelayApp::ReportQueueError(const QString& text) {
+    core_.ReportError(QStringLiteral("mail queue: ") + text);
 }
 
 // The server goes first, so that nothing it does while it ends can reach an intake or a
@@ -116,16 +176,36 @@ std::optional<QString> RelayApp::SwitchServerOn() {
 std::optional<QString> RelayApp::LoadState() {
     core_.ClearRelayed();
     core_.ClearFailed();
-    std::optional<QString> error;
+    QStringList errors;
     try {
         ras.SetEnabled(true);
     } catch (const ERasError& failure) {
-        error = QString::fromStdString(failure.what());
+        errors.append(QString::fromStdString(failure.what()));
     }
     core_.SetSettings(settingsFile_.Read());
     settingsLoaded_ = true;
+    ApplySettings();
     rasRasConnected();
-    return error;
+    for (const std::string& problem : queue_->Start()) {
+        errors.append(QStringLiteral("mail queue: ") + QString::fromStdString(problem));
+    }
+    control_ = std::make_unique<ControlServer>([this](const std::string& request) {
+        const QueueCommandReply reply = queue_->Command(request);
+        return ControlReply{reply.ok, reply.text};
+    });
+    if (auto error = control_->Listen(controlPath_)) {
+        errors.append(*error + QStringLiteral(" (queue commands of a second copy will fail)"));
+    }
+    if (errors.isEmpty()) {
+        return std::nullopt;
+    }
+    return errors.join(u'\n');
+}
+
+void RelayApp::ApplySettings() {
+    const RelaySettings& settings = core_.Settings();
+    SmtpServer1->SetMaxMessageSize(settings.maxsize);
+    workers_->SetConcurrency(settings.deliveries);
 }
 
 void RelayApp::rasRasConnected() {

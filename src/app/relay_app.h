@@ -6,8 +6,10 @@
 #include "dialup/ras_monitor.h"
 #include "relay/mail_intake.h"
 #include "relay/relay_core.h"
+#include "relay/relay_queue.h"
 #include "relay/relay_workers.h"
 #include "system/autostart_entry.h"
+#include "system/control_channel.h"
 
 #include <QString>
 #include <memory>
@@ -20,9 +22,10 @@ class TSmtpServer;
 class TAsyncSocket;
 
 // The running relay without its window: the core, the SMTP server, the dial-up monitor,
-// the settings file and the autostart entry, with the start-up and close steps that
-// the window and the headless mode share; the intake of accepted mail and the relay
-// passes it starts. Lives on the UI thread.
+// the settings file, the autostart entry and the mail queue, with the start-up and close
+// steps that the window and the headless mode share. Accepted mail is streamed into the
+// queue and answered once it is durable; the queue hands due recipients to the relay
+// passes. Lives on the UI thread.
 class RelayApp {
 public:
     // Paths follow the executable's file name and the XDG folders as they are now.
@@ -34,22 +37,23 @@ public:
     RelayCore& Core() { return core_; }
     const RelaySettingsFile& Settings() const { return settingsFile_; }
     const AutostartEntry& Autostart() const { return autostart_; }
+    RelayQueue& Queue() { return *queue_; }
 
     // Start-up step 1: switch the SMTP server on. Returns the error when it cannot
     // listen; the remaining steps go on all the same.
     std::optional<QString> SwitchServerOn();
 
     // Start-up steps after the server: empty logs and counters, the dial-up monitor on,
-    // the settings read from the file, the local address shown. Errors of the monitor
-    // are returned; the settings are read regardless.
+    // the settings read from the file, the local address shown, the queue read and its
+    // due recipients started. Errors are returned, one per line; the steps go on.
     std::optional<QString> LoadState();
 
-    // The close steps: writes the six settings, then writes or removes the autostart
-    // entry. Returns the error that stops the close (the program keeps running).
+    // The close steps: writes the settings, then writes or removes the autostart entry.
+    // Returns the error that stops the close (the program keeps running).
     std::optional<QString> Close();
 
-    // Relay passes started and not yet ended.
-    int RunningPasses() const { return workers_.Running(); }
+    // Relay passes running now.
+    int RunningPasses() const { return workers_->Running(); }
 
 private:
     // Handlers of the server's events: access at connect, then the intake.
@@ -57,7 +61,10 @@ private:
     void SmtpServer1MailFrom(TAsyncSocket& Client, const std::string& Adress);
     void SmtpServer1MailTo(TAsyncSocket& Client, const std::string& Adress);
     void SmtpServer1SendData(TAsyncSocket& Client, bool LastPart, const std::string& Msg);
+    void SmtpServer1DataEnd(TAsyncSocket& Client, bool Oversized, std::string& Answer);
     void ConnectIntake();
+    void ApplySettings();
+    void ReportQueueError(const QString& text);
     // Runs on the UI thread with the outcome of one pass.
     void ShowOutcome(const RelayOutcome& outcome);
 
@@ -70,8 +77,13 @@ private:
     std::unique_ptr<TSmtpServer> SmtpServer1;
     TRasMonitor ras;
     MailIntake intake_;
-    // Last of the members: it goes first, so no outcome reaches a core being destroyed.
-    RelayWorkers workers_;
+    // The workers go before the queue that feeds them, so that no outcome reaches a
+    // queue or core that is being destroyed.
+    std::unique_ptr<RelayQueue> queue_;
+    std::unique_ptr<RelayWorkers> workers_;
+    // Answers queue commands of a second invocation; listens once the state is loaded.
+    std::unique_ptr<ControlServer> control_;
+    QString controlPath_;
     // Set once the settings were read, so a close can never write defaults over them.
     bool settingsLoaded_ = false;
 };

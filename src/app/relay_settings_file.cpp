@@ -1,5 +1,7 @@
 #include "app/relay_settings_file.h"
 
+#include <limits>
+
 namespace lumenpost {
 namespace {
 
@@ -9,6 +11,21 @@ constexpr auto kAutorun = "config/autorun";
 constexpr auto kAutomin = "config/automin";
 constexpr auto kAutobeep = "config/autobeep";
 constexpr auto kAutoback = "config/autoback";
+constexpr auto kMaxSize = "config/maxsize";
+constexpr auto kDeliveries = "config/deliveries";
+constexpr auto kRetry = "config/retry";
+constexpr auto kQueueLife = "config/queuelife";
+
+// A whole number from `lowest` to `highest`; nothing for anything else.
+std::optional<std::int64_t> NumberIn(const QString& text, std::int64_t lowest,
+                                     std::int64_t highest) {
+    bool ok = false;
+    const qlonglong value = text.trimmed().toLongLong(&ok);
+    if (!ok || value < lowest || value > highest) {
+        return std::nullopt;
+    }
+    return value;
+}
 
 } // namespace
 
@@ -21,6 +38,15 @@ RelaySettings RelaySettingsFile::Read() const {
     settings.automin = file_.Flag(kAutomin, defaults.automin);
     settings.autobeep = file_.Flag(kAutobeep, defaults.autobeep);
     settings.autoback = file_.Flag(kAutoback, defaults.autoback);
+    // The keys beyond the six are optional: missing or invalid gives the default.
+    constexpr std::int64_t kLargest = std::numeric_limits<std::int64_t>::max();
+    settings.maxsize = NumberIn(file_.Text(kMaxSize, {}), 1, kLargest).value_or(defaults.maxsize);
+    settings.deliveries = static_cast<int>(
+        NumberIn(file_.Text(kDeliveries, {}), 1, kMaxDeliveries).value_or(defaults.deliveries));
+    settings.retry =
+        RetrySchedule::Parse(file_.Text(kRetry, {}).toStdString()).value_or(defaults.retry);
+    settings.queuelife =
+        NumberIn(file_.Text(kQueueLife, {}), 0, kLargest).value_or(defaults.queuelife);
     return settings;
 }
 
@@ -30,7 +56,11 @@ std::optional<QString> RelaySettingsFile::Write(const RelaySettings& settings) c
                         {kAutorun, SettingsFile::FlagValue(settings.autorun)},
                         {kAutomin, SettingsFile::FlagValue(settings.automin)},
                         {kAutobeep, SettingsFile::FlagValue(settings.autobeep)},
-                        {kAutoback, SettingsFile::FlagValue(settings.autoback)}});
+                        {kAutoback, SettingsFile::FlagValue(settings.autoback)},
+                        {kMaxSize, static_cast<qlonglong>(settings.maxsize)},
+                        {kDeliveries, settings.deliveries},
+                        {kRetry, QString::fromStdString(settings.retry.ToString())},
+                        {kQueueLife, static_cast<qlonglong>(settings.queuelife)}});
 }
 
 } // namespace lumenpost

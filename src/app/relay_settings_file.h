@@ -8,7 +8,7 @@
 
 namespace lumenpost {
 
-// The six settings of the relay in the settings file, section "config".
+// The settings of the relay in the settings file, section "config".
 class RelaySettingsFile {
 public:
     explicit RelaySettingsFile(QString path) : file_(std::move(path)) {}
@@ -18,7 +18,7 @@ public:
     // Missing keys (or a missing file) give the built-in defaults.
     RelaySettings Read() const;
 
-    // Writes all six keys. Returns "Unable to write to <path>" when that fails.
+    // Writes every key. Returns "Unable to write to <path>" when that fails.
     std::optional<QString> Write(const RelaySettings& settings) const;
 
 private:

@@ -1,6 +1,7 @@
 #include "delivery/blocking_socket.h"
 
 #include "delivery/block_socket_error.h"
+#include "delivery/host_address.h"
 #include "delivery/text_helpers.h"
 #include "platform/machine_name.h"
 #include "platform/socket_error.h"
@@ -11,14 +12,13 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 namespace lumenpost {
 
 namespace {
 
-// The layer's own code for a line that outgrew LineLengthLimit.
-constexpr std::int32_t kNoBufferSpace = 10055;
 // The host name may take 256 octets.
 constexpr std::size_t kMachineNameBuffer = 256;
 
@@ -59,24 +59,10 @@ std::uint16_t ServicePort(const std::string& service, const std::string& protoco
     return static_cast<std::uint16_t>(found->s_port);
 }
 
+// Failing lookups give the all-ones address, on which the send or connect that follows
+// fails.
 in_addr_t ResolveIPv4(const std::string& host) {
-    if (host == "255.255.255.255") {
-        return htonl(INADDR_BROADCAST);
-    }
-    in_addr parsed{};
-    if (inet_pton(AF_INET, host.c_str(), &parsed) == 1) {
-        return parsed.s_addr;
-    }
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    addrinfo* answer = nullptr;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &answer) != 0 || !answer) {
-        // The send or connect that follows fails on the all-ones address.
-        return htonl(INADDR_NONE);
-    }
-    const in_addr_t first = reinterpret_cast<const sockaddr_in*>(answer->ai_addr)->sin_addr.s_addr;
-    freeaddrinfo(answer);
-    return first;
+    return LookupIPv4(host).value_or(htonl(INADDR_NONE));
 }
 
 } // namespace
@@ -146,7 +132,7 @@ void TBlockingSocket::ReportStatus(int reason, const std::string& text) {
     }
 }
 
-int TBlockingSocket::WriteText(const std::string& text) {
+int TBlockingSocket::WriteText(std::string_view text) {
     // A blocking send may still stop short (a signal); the rest is sent after it so a
     // message line is never cut.
     int sent = 0;
@@ -189,7 +175,7 @@ std::string TBlockingSocket::ReadUntil(int timeoutMs, const std::string& termina
             collected.resize(at);
         }
         if (LineLengthLimit != 0 && collected.size() > static_cast<std::size_t>(LineLengthLimit)) {
-            errorCode_ = kNoBufferSpace;
+            errorCode_ = kLineTooLong;
             break;
         }
         if (at != std::string::npos) {
@@ -221,6 +207,13 @@ std::string TBlockingSocket::ReadPacket(int timeoutMs) {
         errorCode_ = socket_error::kConnectionReset;
     }
     return packet;
+}
+
+void TBlockingSocket::SetSendTimeout(int timeoutMs) {
+    const int limitMs = timeoutMs > 0 ? timeoutMs : 0;
+    const timeval limit{limitMs / 1000, (limitMs % 1000) * 1000};
+    RecordResult(setsockopt(handle_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit));
+    RaiseIfError();
 }
 
 bool TBlockingSocket::WaitReadable(int timeoutMs) {

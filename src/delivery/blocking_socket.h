@@ -4,6 +4,7 @@
 #include <functional>
 #include <netinet/in.h>
 #include <string>
+#include <string_view>
 
 namespace lumenpost {
 
@@ -17,6 +18,9 @@ public:
     // 5 connected, 6 readable, 10 octets received, 11 octets sent.
     using TStatusHook =
         std::function<void(TBlockingSocket& sender, int reason, const std::string& text)>;
+
+    // The layer's own code for a line that outgrew LineLengthLimit ("No Buffer space").
+    static constexpr std::int32_t kLineTooLong = 10055;
 
     TBlockingSocket() = default;
     virtual ~TBlockingSocket();
@@ -37,7 +41,7 @@ public:
     void AttachHandle(int handle, int protocol);
 
     // Sends all octets of `text`; returns the count sent.
-    int WriteText(const std::string& text);
+    int WriteText(std::string_view text);
     // One CR LF terminated line without its CR LF; empty on any error.
     std::string ReadLine(int timeoutMs);
     // Text up to `terminator`, which is consumed; each wait for more data is limited
@@ -45,6 +49,9 @@ public:
     std::string ReadUntil(int timeoutMs, const std::string& terminator);
     // PendingInput when there is any, else whatever the socket holds after a wait.
     std::string ReadPacket(int timeoutMs);
+    // Limits each blocking send to `timeoutMs` (0 or less: no limit); one that runs out fails
+    // with ErrorCode 10035 after sending what the peer took.
+    void SetSendTimeout(int timeoutMs);
     // True when the socket became readable within `timeoutMs` (-1: no limit).
     bool WaitReadable(int timeoutMs);
     // Octets the system holds unread.

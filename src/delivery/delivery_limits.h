@@ -15,4 +15,8 @@ inline constexpr std::size_t kReplyLineCount = 1000;
 // Largest datagram a UDP receive takes in (the largest UDP payload).
 inline constexpr std::size_t kDatagramSize = 65536;
 
+// Longest delivery reason kept: a reply of many long lines must not flood the logs and
+// the queue's envelope files.
+inline constexpr std::size_t kReasonLength = 512;
+
 } // namespace lumenpost::delivery_limits

@@ -42,10 +42,7 @@ bool SendMailLines(const std::string& sender, const std::string& recipients,
                    const std::string& server, const std::vector<std::string>& lines,
                    const std::string& user, const std::string& password) {
     TSmtpSender smtp;
-    smtp.ServerHost = TextBefore(server, ":");
-    if (server.find(':') != std::string::npos && !TextAfter(server, ":").empty()) {
-        smtp.ServerPort = TextAfter(server, ":");
-    }
+    smtp.SetServer(server);
     smtp.LoginUser = user;
     smtp.LoginPassword = password;
     if (!smtp.Start()) {

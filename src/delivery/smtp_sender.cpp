@@ -2,7 +2,9 @@
 
 #include "delivery/base64.h"
 #include "delivery/delivery_limits.h"
+#include "delivery/dot_stuffer.h"
 #include "delivery/md5.h"
+#include "delivery/message_source.h"
 #include "delivery/text_helpers.h"
 #include "platform/ascii_text.h"
 
@@ -26,11 +28,19 @@ TSmtpSender::TSmtpSender() : localHeloName_(TBlockingSocket::LocalHostName()) {
     socket_.OpenHandle();
 }
 
+void TSmtpSender::SetServer(const std::string& server) {
+    ServerHost = TextBefore(server, ":");
+    if (server.find(':') != std::string::npos && !TextAfter(server, ":").empty()) {
+        ServerPort = TextAfter(server, ":");
+    }
+}
+
 bool TSmtpSender::Open() {
     socket_.ReleaseHandle();
     socket_.OpenHandle();
     socket_.ConnectTo(ServerHost, ServerPort);
-    return socket_.ErrorCode() == 0;
+    connected_ = socket_.ErrorCode() == 0;
+    return connected_;
 }
 
 std::int32_t TSmtpSender::ReadReply() {
@@ -180,9 +190,45 @@ bool TSmtpSender::SendData(const std::vector<std::string>& lines) {
     return ReadReply() == 250;
 }
 
+bool TSmtpSender::SendMessageData(MessageSource& message) {
+    if (Command("DATA") != 354) {
+        return false;
+    }
+    // An exchanger that stops taking data must not hold the delivery for ever.
+    socket_.SetSendTimeout(ReplyTimeoutMs);
+    TDotStuffer stuffer;
+    std::string piece;
+    std::string pending;
+    while (message.Next(piece)) {
+        stuffer.Append(piece, pending);
+        if (!WriteData(pending, true)) {
+            return false;
+        }
+    }
+    if (message.Failed()) {
+        return false;
+    }
+    pending += stuffer.Ending();
+    return WriteData(pending, false) && ReadReply() == 250;
+}
+
+bool TSmtpSender::WriteData(std::string& pending, bool keepTail) {
+    std::string_view rest = pending;
+    while (rest.size() >= kDataWriteSize || (!keepTail && !rest.empty())) {
+        const std::string_view write = rest.substr(0, kDataWriteSize);
+        if (socket_.WriteText(write) != static_cast<int>(write.size())) {
+            return false;
+        }
+        rest.remove_prefix(write.size());
+    }
+    pending.erase(0, pending.size() - rest.size());
+    return true;
+}
+
 void TSmtpSender::Finish() {
     Command("QUIT");
     socket_.ReleaseHandle();
+    connected_ = false;
 }
 
 } // namespace lumenpost

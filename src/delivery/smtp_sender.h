@@ -9,6 +9,8 @@
 
 namespace lumenpost {
 
+class MessageSource;
+
 // The client side of one SMTP dialogue over a blocking TCP socket: greeting, EHLO (or
 // HELO), optional AUTH (CRAM-MD5, then LOGIN), MAIL FROM with SIZE, RCPT TO, DATA, QUIT.
 // Every step answers with a boolean; nothing is raised.
@@ -17,6 +19,9 @@ public:
     // Opens a TCP socket and fixes LocalHeloName.
     TSmtpSender();
 
+    // "host" or "host:port" into ServerHost and ServerPort; without a port (or with an
+    // empty one) ServerPort stays as it is.
+    void SetServer(const std::string& server);
     // Closes the socket, opens a fresh one and connects to ServerHost:ServerPort.
     bool Open();
     // Reads one reply, multi-line or not; returns its code, 0 when it did not arrive
@@ -34,6 +39,11 @@ public:
     bool SendRcptTo(const std::string& address);
     // Sends the lines dot-stuffed and the end line.
     bool SendData(const std::vector<std::string>& lines);
+    // DATA, then the text of `message` piece by piece, dot-stuffed on the fly, in writes
+    // of at most 64 KiB, each allowed ReplyTimeoutMs, and the end line; true on 250 to
+    // it. When the message fails to read or a write fails, the data is left unended and
+    // false returned: the connection must then be closed, not QUIT.
+    bool SendMessageData(MessageSource& message);
     // QUIT, its reply ignored, then the socket is closed.
     void Finish();
     // The first extension beginning with `prefix` (ignoring case); empty when none.
@@ -46,6 +56,8 @@ public:
     std::string LoginPassword;
 
     TTcpBlockingSocket& Socket() { return socket_; }
+    // The last Open connected (and no Finish followed).
+    bool Connected() const { return connected_; }
     const std::string& LocalHeloName() const { return localHeloName_; }
     std::int32_t ReplyCode() const { return replyCode_; }
     const std::string& LastReplyLine() const { return lastReplyLine_; }
@@ -64,8 +76,12 @@ private:
     std::int32_t Command(const std::string& line);
     void ReadExtensions();
     void Authenticate();
+    // Sends `pending` in writes of at most 64 KiB: all of it, or with `keepTail` only
+    // whole writes, leaving the rest in `pending`. False when a write failed.
+    bool WriteData(std::string& pending, bool keepTail);
 
     TTcpBlockingSocket socket_;
+    bool connected_ = false;
     std::string localHeloName_;
     std::int32_t replyCode_ = 0;
     std::string lastReplyLine_;

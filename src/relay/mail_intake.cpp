@@ -1,15 +1,38 @@
 #include "relay/mail_intake.h"
 
+#include "delivery/mail_date.h"
 #include "relay/relay_core.h"
 
+#include <algorithm>
+
 namespace lumenpost {
+namespace {
+
+// A HELO name is the client's text: control characters would break our header.
+std::string WithoutControls(std::string text) {
+    text.erase(std::remove_if(text.begin(), text.end(),
+                              [](char c) {
+                                  const auto octet = static_cast<unsigned char>(c);
+                                  return octet < 0x20 || octet == 0x7F;
+                              }),
+               text.end());
+    return text;
+}
+
+} // namespace
+
+MailIntake::MailIntake(QueueFolder folder, std::string machineName, Clock now)
+    : folder_(std::move(folder)), machineName_(std::move(machineName)), now_(std::move(now)) {}
+
+void MailIntake::Hello(SessionKey session, const std::string& heloName) {
+    sessions_[session].helo = WithoutControls(heloName);
+}
 
 void MailIntake::MailFrom(SessionKey session, const std::string& address) {
     SessionMessage& message = sessions_[session];
     message.sender = address;
     message.recipients.clear();
     message.transactionDone = false;
-    message.lines.Finish(); // nothing of an unfinished message is kept
 }
 
 void MailIntake::MailTo(SessionKey session, const std::string& address) {
@@ -27,28 +50,60 @@ void MailIntake::Reset(SessionKey session) {
     }
 }
 
-std::vector<RelayJob> MailIntake::SendData(SessionKey session, bool lastPart,
-                                           const std::string& msg) {
+void MailIntake::StartData(SessionKey session, const std::string& peerAddress) {
     SessionMessage& message = sessions_[session];
-    message.lines.AddBlock(msg);
-    if (!lastPart) {
-        return {};
+    message.lines.Finish(); // nothing of an unfinished message is kept
+    message.spoolError.clear();
+    const std::string id = QueueFolder::NewId();
+    message.spool = folder_.CreateSpool(id, message.spoolError);
+    if (message.spool) {
+        Write(message,
+              ReceivedLine(message.helo, peerAddress, machineName_, id, MailDateTimeNow()));
     }
-    MailLineList lines = message.lines.Finish();
-    std::vector<RelayJob> jobs;
-    for (std::size_t i = 0; i < message.recipients.size(); ++i) {
-        // The last job takes the lines themselves: a large message is held once, not twice.
-        const bool last = i + 1 == message.recipients.size();
-        jobs.push_back(
-            RelayJob{message.sender, message.recipients[i], last ? std::move(lines) : lines});
+}
+
+void MailIntake::SendData(SessionKey session, bool lastPart, const std::string& msg) {
+    SessionMessage& message = sessions_[session];
+    Write(message, message.lines.AddBlock(msg));
+    if (lastPart) {
+        Write(message, message.lines.Finish());
     }
+}
+
+void MailIntake::Write(SessionMessage& message, const std::string& text) {
+    if (message.spool && !text.empty()) {
+        message.spool->Append(text);
+    }
+}
+
+IntakeResult MailIntake::EndData(SessionKey session, bool oversized) {
+    SessionMessage& message = sessions_[session];
+    message.lines.Finish();
     // The server keeps the recipients for another DATA; a new RCPT starts a new list.
     message.transactionDone = true;
-    return jobs;
+    std::unique_ptr<SpoolFile> spool = std::move(message.spool);
+    if (oversized || !spool) {
+        return {std::nullopt, oversized ? std::string() : message.spoolError};
+    }
+    Envelope envelope{spool->Id(), now_(), message.sender, {}};
+    for (const std::string& recipient : message.recipients) {
+        envelope.recipients.push_back(QueuedRecipient{recipient});
+    }
+    if (auto error = spool->Commit(envelope)) {
+        return {std::nullopt, *error};
+    }
+    return {std::move(envelope), {}};
 }
 
 void MailIntake::SessionEnded(SessionKey session) {
-    sessions_.erase(session);
+    sessions_.erase(session); // an unfinished data file goes with its spool
+}
+
+std::string MailIntake::ReceivedLine(const std::string& heloName, const std::string& peerAddress,
+                                     const std::string& machineName, const std::string& id,
+                                     const std::string& date) {
+    return "Received: from " + heloName + " ([" + peerAddress + "])\r\n\tby " + machineName +
+           " with SMTP id " + id + ";\r\n\t" + date + "\r\n";
 }
 
 void ShowReceiving(RelayCore& core) {

@@ -1,8 +1,14 @@
 #pragma once
 
+#include "queue/envelope.h"
+#include "queue/queue_folder.h"
 #include "relay/mail_line_splitter.h"
-#include "relay/relay_pass.h"
 
+#include <QtGlobal>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -11,34 +17,65 @@ namespace lumenpost {
 
 class RelayCore;
 
-// The messages being received, one per SMTP session, keyed by the session object. A
-// session's blocks never reach another session's message, and its recipients gather
-// from MAIL FROM (or from the first RCPT after a completed message) to the end of data,
-// so that every accepted recipient gets its own relay pass.
+// What the end of a message's data left: the envelope of the message now durable in the
+// queue, or what went wrong (the client is then told to try again later).
+struct IntakeResult {
+    std::optional<Envelope> queued;
+    std::string error;
+};
+
+// The messages being received, one per SMTP session, keyed by the session object. Each
+// message is streamed into its own data file in the queue as it arrives, with our
+// Received line first; a session's blocks never reach another session's message, and its
+// recipients gather from MAIL FROM (or from the first RCPT after a completed message) to
+// the end of data.
 class MailIntake {
 public:
     using SessionKey = const void*;
+    using Clock = std::function<std::int64_t()>; // Unix seconds
 
+    MailIntake(QueueFolder folder, std::string machineName, Clock now);
+
+    // HELO/EHLO: the name the client gave, for the Received line.
+    void Hello(SessionKey session, const std::string& heloName);
     void MailFrom(SessionKey session, const std::string& address);
     void MailTo(SessionKey session, const std::string& address);
     // RSET withdraws the recipients named so far; the next RCPT starts a new list.
     void Reset(SessionKey session);
-    // Adds one data block. The block with `lastPart` completes the message: the result
-    // then holds one job per recipient, each with its own copy of sender and lines.
-    std::vector<RelayJob> SendData(SessionKey session, bool lastPart, const std::string& msg);
+    // DATA was accepted: the message's data file is started.
+    void StartData(SessionKey session, const std::string& peerAddress);
+    // Adds one data block (the end line still in the last one).
+    void SendData(SessionKey session, bool lastPart, const std::string& msg);
+    // The end of the data: a complete message is made durable and its envelope returned;
+    // an oversized one (or one whose file failed) leaves nothing behind.
+    IntakeResult EndData(SessionKey session, bool oversized);
     // The session is gone; its key may be reused by a later session.
     void SessionEnded(SessionKey session);
 
     std::size_t SessionCount() const { return sessions_.size(); }
 
+    // Our trace line, folded as header fields are: from the client's HELO name and
+    // address, by this machine's name, with the queue id and an RFC 5322 date.
+    static std::string ReceivedLine(const std::string& heloName, const std::string& peerAddress,
+                                    const std::string& machineName, const std::string& id,
+                                    const std::string& date);
+
 private:
     struct SessionMessage {
+        std::string helo;
         std::string sender;
         std::vector<std::string> recipients;
         bool transactionDone = false; // the next RCPT starts a new recipient list
         MailLineSplitter lines;
+        std::unique_ptr<SpoolFile> spool;
+        std::string spoolError; // why the data file could not be started
     };
 
+    void Write(SessionMessage& message, const std::string& text);
+
+    QueueFolder folder_;
+    std::string machineName_;
+    Clock now_;
     std::unordered_map<SessionKey, SessionMessage> sessions_;
 };
 

@@ -1,53 +1,72 @@
 #include "relay/mail_line_splitter.h"
 
-#include <utility>
-
 namespace lumenpost {
+namespace {
 
-void MailLineSplitter::AddBlock(std::string_view block) {
-    std::size_t pos = 0;
-    if (afterCr_ && !block.empty()) {
+constexpr std::string_view kLineEnd = "\r\n";
+
+} // namespace
+
+std::string MailLineSplitter::AddBlock(std::string_view block) {
+    std::string out;
+    out.reserve(block.size() + 8);
+    for (const char c : block) {
+        Take(c, out);
+    }
+    return out;
+}
+
+void MailLineSplitter::Take(char c, std::string& out) {
+    if (afterCr_) {
         afterCr_ = false;
-        if (block.front() == '\n') {
-            pos = 1;
+        if (c == '\n') {
+            return; // the LF of a CR LF already ended its line
         }
     }
-    while (pos < block.size()) {
-        const std::size_t end = block.find_first_of("\r\n", pos);
-        if (end == std::string_view::npos) {
-            partial_.append(block.substr(pos));
-            return;
-        }
-        partial_.append(block.substr(pos, end - pos));
-        EndLine();
-        pos = end + 1;
-        if (block[end] == '\r') {
-            if (pos == block.size()) {
-                afterCr_ = true;
-            } else if (block[pos] == '\n') {
-                ++pos;
-            }
-        }
+    if (heldDotLine_) {
+        // More text follows, so the held "." line was a line of the message.
+        out += '.';
+        out += kLineEnd;
+        heldDotLine_ = false;
     }
+    if (c == '\r' || c == '\n') {
+        afterCr_ = c == '\r';
+        EndLine(out);
+        return;
+    }
+    if (heldDot_) {
+        out += '.';
+        heldDot_ = false;
+    } else if (lineStart_ && c == '.') {
+        heldDot_ = true;
+        lineStart_ = false;
+        return;
+    }
+    lineStart_ = false;
+    out += c;
 }
 
-// A copy takes exactly the line's size, while the moved-out buffer would keep the slack
-// of its growth (120 octets for a 77-octet line); partial_ keeps its buffer for the next.
-void MailLineSplitter::EndLine() {
-    lines_.push_back(partial_);
-    partial_.clear();
+void MailLineSplitter::EndLine(std::string& out) {
+    if (heldDot_) {
+        heldDot_ = false;
+        heldDotLine_ = true;
+    } else {
+        out += kLineEnd;
+    }
+    lineStart_ = true;
 }
 
-MailLineList MailLineSplitter::Finish() {
-    if (!partial_.empty()) {
-        EndLine();
-    } else if (!lines_.empty() && lines_.back() == ".") {
-        lines_.pop_back();
+std::string MailLineSplitter::Finish() {
+    std::string out;
+    if (heldDot_) {
+        out += '.'; // an unterminated "." is a line of the message, not the end line
     }
-    afterCr_ = false;
-    MailLineList result = std::move(lines_);
-    lines_.clear();
-    return result;
+    if (!lineStart_) {
+        out += kLineEnd;
+    }
+    // A held complete "." line is the client's end line: it is dropped.
+    *this = MailLineSplitter();
+    return out;
 }
 
 } // namespace lumenpost

@@ -2,32 +2,32 @@
 
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace lumenpost {
 
-// Message lines: one octet string per line, without line ends (the form in which a
-// message is relayed).
-using MailLineList = std::vector<std::string>;
-
-// Turns the data blocks of one message into message lines. Blocks are pieces of the
-// received stream with no relation to line boundaries. CR LF, a bare LF and a bare CR
-// each end one line, so that no bare line end ever reaches an exchanger. The server
-// has already undone the dot transparency, so no dot is removed here.
+// Turns the data blocks of one message into the message text as it is queued: every
+// line ended by CR LF. Blocks are pieces of the received stream with no relation to line
+// boundaries. CR LF, a bare LF and a bare CR each end one line, so that no bare line end
+// ever reaches an exchanger. The server has already undone the dot transparency, so no
+// dot is removed here; only the client's end line "." is dropped. Text is handed on as
+// soon as it is known, so memory stays bounded whatever the length of a line.
 class MailLineSplitter {
 public:
-    void AddBlock(std::string_view block);
+    // The text of `block` that is final now.
+    std::string AddBlock(std::string_view block);
 
-    // Ends the message: an unterminated last line is kept, the client's end line "."
-    // is dropped. The splitter is empty again afterwards.
-    MailLineList Finish();
+    // Ends the message: the rest of the text (an unterminated last line gets its CR LF;
+    // the end line is dropped). The splitter is ready for a new message afterwards.
+    std::string Finish();
 
 private:
-    void EndLine();
+    void Take(char c, std::string& out);
+    void EndLine(std::string& out);
 
-    MailLineList lines_;
-    std::string partial_;
-    bool afterCr_ = false; // the last byte seen was a CR: a following LF belongs to it
+    bool afterCr_ = false;     // the last octet was a CR: a following LF belongs to it
+    bool lineStart_ = true;    // nothing of the current line was seen yet
+    bool heldDot_ = false;     // the current line is so far a lone "." (held back)
+    bool heldDotLine_ = false; // a complete "." line is held back: it may be the end line
 };
 
 } // namespace lumenpost

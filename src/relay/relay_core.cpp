@@ -28,11 +28,20 @@ QString RelayCore::AddRelayed(const QString& text) {
     return line;
 }
 
-QString RelayCore::AddFailed(const QString& text) {
+QString RelayCore::AddFailed(const QString& text, const QString& reason) {
     const QString line = QString::number(failedCount_ = NextCount(failedCount_)) + u':' + text;
     badrelay_.append(line);
     emit badrelayAdded(line);
+    emit reasonAdded(reason);
     return line;
+}
+
+void RelayCore::AddDeferred(const QString& text) {
+    emit deferredAdded(text);
+}
+
+void RelayCore::ReportError(const QString& text) {
+    emit errorReported(text);
 }
 
 void RelayCore::ClearRelayed() {

@@ -30,7 +30,12 @@ public:
     // Counts one relayed (failed) message and logs "<count>:<text>", the count
     // being RelayedCount (FailedCount) after the increment. Returns the logged line.
     QString AddRelayed(const QString& text);
-    QString AddFailed(const QString& text);
+    // A failure also tells why (reasonAdded, right after badrelayAdded).
+    QString AddFailed(const QString& text, const QString& reason = {});
+    // A recipient that will be tried again: "From:.../To:.../Retry:.../Reason:...".
+    void AddDeferred(const QString& text);
+    // Something went wrong that the user should know (the queue could not be written).
+    void ReportError(const QString& text);
     // Empty one log; its counter keeps running.
     void ClearRelayed();
     void ClearFailed();
@@ -53,6 +58,9 @@ signals:
     void settingsChanged();
     void okrelayAdded(const QString& line);
     void badrelayAdded(const QString& line);
+    void reasonAdded(const QString& reason);
+    void deferredAdded(const QString& text);
+    void errorReported(const QString& text);
     void okrelayCleared();
     void badrelayCleared();
     void statusChanged(const QString& text);

@@ -3,6 +3,8 @@
 #include "platform/ascii_text.h"
 
 #include <array>
+#include <ctime>
+#include <exception>
 
 namespace lumenpost {
 namespace {
@@ -27,10 +29,43 @@ public:
 
     RelayOutcome Run() {
         NormalizedAddress = NormalizeAddress(job_.MailRecipient);
-        FindExchanger();
-        if (services_.SendMailLines(job_.MailSender, job_.MailRecipient, MxHost, job_.MailLines)) {
-            return Outcome(true);
+        const DeliveryResult result = Deliver();
+        switch (result.status) {
+        case DeliveryStatus::delivered:
+            return Relayed();
+        case DeliveryStatus::permanent:
+            return FailForGood(result.reason);
+        case DeliveryStatus::temporary:
+            break;
         }
+        if (services_.Now() - job_.arrival >= settings_.queuelife) {
+            return FailForGood("gave up after " + std::to_string(job_.attempts + 1) +
+                               " attempts: " + result.reason);
+        }
+        return Deferred(result.reason);
+    }
+
+private:
+    // A lookup that raises is a temporary failure: the message stays queued.
+    DeliveryResult Deliver() {
+        try {
+            FindExchanger();
+        } catch (const std::exception& failure) {
+            return {DeliveryStatus::temporary, std::string("MX lookup failed: ") + failure.what()};
+        }
+        return services_.DeliverMessage(job_.MailSender, job_.MailRecipient, MxHost, job_.dataPath);
+    }
+
+    // MxHost: the preferred exchanger of the domain of NormalizedAddress, or the
+    // domain's own name when the lookup fails or finds none.
+    void FindExchanger() {
+        MailDomain = MailDomainOf(NormalizedAddress);
+        MxHosts.clear();
+        const bool found = services_.LookupMailServers(settings_.dns, MailDomain, MxHosts);
+        MxHost = found && !MxHosts.empty() ? MxHosts.front() : MailDomain;
+    }
+
+    RelayOutcome FailForGood(const std::string& reason) {
         NormalizedAddress = NormalizeAddress(job_.MailSender);
         if (settings_.autoback && SenderTakesNotice(job_.MailSender)) {
             SendNotice();
@@ -40,22 +75,19 @@ public:
                 services_.PlayAlert(pattern);
             }
         }
-        return Outcome(false);
+        RelayOutcome outcome = Outcome(RelayResult::failed, reason);
+        outcome.status = kStatusFailed;
+        outcome.logText = LogText(kLogFailed);
+        return outcome;
     }
 
-private:
-    // MxHost: the preferred exchanger of the domain of NormalizedAddress, or the
-    // domain's own name when the lookup fails or finds none. A lookup that raises an
-    // error ends the pass (the exception leaves Run).
-    void FindExchanger() {
-        MailDomain = MailDomainOf(NormalizedAddress);
-        MxHosts.clear();
-        const bool found = services_.LookupMailServers(settings_.dns, MailDomain, MxHosts);
-        MxHost = found && !MxHosts.empty() ? MxHosts.front() : MailDomain;
-    }
-
+    // A notice that cannot be sent (its lookup raising included) costs only the notice.
     void SendNotice() {
-        FindExchanger();
+        try {
+            FindExchanger();
+        } catch (const std::exception&) {
+            return;
+        }
         NoticeLines.clear();
         NoticeLines.emplace_back();
         NoticeLines.push_back("Your Email From: " + job_.MailSender + " /" +
@@ -64,14 +96,34 @@ private:
                                       NoticeLines);
     }
 
-    RelayOutcome Outcome(bool relayed) const {
-        RelayOutcome outcome;
-        outcome.relayed = relayed;
-        outcome.status = relayed ? kStatusRelayed : kStatusFailed;
-        outcome.logText = std::string(relayed ? kLogRelayed : kLogFailed) +
-                          "From:" + job_.MailSender + "/" + "To:" + job_.MailRecipient + "/" +
-                          "Time:" + services_.TimeOfDay();
+    RelayOutcome Relayed() const {
+        RelayOutcome outcome = Outcome(RelayResult::relayed, {});
+        outcome.status = kStatusRelayed;
+        outcome.logText = LogText(kLogRelayed);
         return outcome;
+    }
+
+    RelayOutcome Deferred(const std::string& reason) const {
+        RelayOutcome outcome = Outcome(RelayResult::deferred, reason);
+        outcome.nextAttempt = services_.Now() + settings_.retry.DelayAfter(outcome.attempts);
+        outcome.logText = "From:" + job_.MailSender + "/To:" + job_.MailRecipient +
+                          "/Retry:" + LocalTimeOfDay(outcome.nextAttempt) + "/Reason:" + reason;
+        return outcome;
+    }
+
+    RelayOutcome Outcome(RelayResult result, const std::string& reason) const {
+        RelayOutcome outcome;
+        outcome.id = job_.id;
+        outcome.recipientIndex = job_.recipientIndex;
+        outcome.result = result;
+        outcome.attempts = job_.attempts + 1;
+        outcome.reason = reason;
+        return outcome;
+    }
+
+    std::string LogText(const char* prefix) const {
+        return std::string(prefix) + "From:" + job_.MailSender + "/" + "To:" + job_.MailRecipient +
+               "/" + "Time:" + LocalTimeOfDay(services_.Now());
     }
 
     const RelayJob& job_;
@@ -88,18 +140,23 @@ private:
 } // namespace
 
 RelayPassSettings RelayPassSettings::From(const RelaySettings& settings) {
-    return {settings.dns.toStdString(), settings.postmaster.toStdString(), settings.autobeep,
-            settings.autoback};
+    return {settings.dns.toStdString(), settings.postmaster.toStdString(),
+            settings.autobeep,          settings.autoback,
+            settings.queuelife,         settings.retry};
 }
 
-std::optional<RelayOutcome> Button1Click(const RelayJob& job, const RelayPassSettings& settings,
-                                         const RelayServices& services) {
-    try {
-        return RelayPass(job, settings, services).Run();
-    } catch (...) {
-        // A lookup (or anything else) that raises ends the pass without a report.
-        return std::nullopt;
-    }
+RelayOutcome Button1Click(const RelayJob& job, const RelayPassSettings& settings,
+                          const RelayServices& services) {
+    return RelayPass(job, settings, services).Run();
+}
+
+std::string LocalTimeOfDay(std::int64_t unixSeconds) {
+    const auto time = static_cast<std::time_t>(unixSeconds);
+    std::tm local{};
+    localtime_r(&time, &local);
+    std::array<char, 16> text{};
+    const std::size_t length = std::strftime(text.data(), text.size(), "%H:%M:%S", &local);
+    return std::string(text.data(), length);
 }
 
 std::string MailDomainOf(const std::string& address) {

@@ -1,21 +1,26 @@
 #pragma once
 
-#include "relay/mail_line_splitter.h"
+#include "delivery/message_delivery.h"
+#include "queue/retry_schedule.h"
 #include "relay/relay_settings.h"
 
+#include <cstdint>
 #include <functional>
-#include <optional>
 #include <string>
 #include <vector>
 
 namespace lumenpost {
 
-// One completed message for one recipient. Every pass gets its own copy, so a newer
-// message can never change what an older pass delivers.
+// One attempt to deliver one recipient of a queued message. Every pass gets its own
+// copy, so a newer message can never change what an older pass delivers.
 struct RelayJob {
-    std::string MailSender;    // as the server handed it over
-    std::string MailRecipient; // as the server handed it over
-    MailLineList MailLines;
+    std::string id;                 // queue id of the message
+    std::size_t recipientIndex = 0; // which recipient of its envelope
+    std::string MailSender;         // as the client gave it
+    std::string MailRecipient;      // as the client gave it
+    std::string dataPath;           // the message text on disk
+    std::int64_t arrival = 0;       // Unix seconds
+    int attempts = 0;               // attempts made before this one
 };
 
 // The settings a pass uses, read on the UI thread when the pass starts: the pass never
@@ -25,6 +30,8 @@ struct RelayPassSettings {
     std::string postmaster; // administrator mailbox (Edit1), sender of failure notices
     bool autobeep = true;   // CheckBox3: alert on failure
     bool autoback = true;   // CheckBox4: failure notice to the sender
+    std::int64_t queuelife = kDefaultQueueLife; // seconds a recipient may stay deferred
+    RetrySchedule retry;
 
     static RelayPassSettings From(const RelaySettings& settings);
 };
@@ -34,34 +41,46 @@ struct RelayServices {
     std::function<bool(const std::string& dnsServer, const std::string& domain,
                        std::vector<std::string>& hosts)>
         LookupMailServers;
-    std::function<bool(const std::string& sender, const std::string& recipient,
-                       const std::string& server, const std::vector<std::string>& lines)>
-        SendMailLines;
+    std::function<DeliveryResult(const std::string& sender, const std::string& recipient,
+                                 const std::string& server, const std::string& dataPath)>
+        DeliverMessage;
     std::function<bool(const std::string& sender, const std::string& recipient,
                        const std::string& subject, const std::string& server,
                        const std::vector<std::string>& lines)>
         SendMailWithHeaders;
     std::function<void(int pattern)> PlayAlert;
-    // The local time of day as HH:MM:SS.
-    std::function<std::string()> TimeOfDay;
+    // The time now, in Unix seconds.
+    std::function<std::int64_t()> Now;
 };
 
-// What a pass leaves behind: the status text and the log line without its number (the
-// core puts the count in front when it adds the line on the UI thread).
+enum class RelayResult { relayed, deferred, failed };
+
+// What a pass leaves behind, for the UI thread: the queue's new state of the recipient,
+// the status text and the log line without its number (the core puts the count in front
+// when it adds the line).
 struct RelayOutcome {
-    bool relayed = false;
-    std::string status;  // "电子邮件转发成功！" or "电子邮件转发失败！"
-    std::string logText; // "邮件转发成功！From:.../To:.../Time:hh:mm:ss"
+    std::string id;
+    std::size_t recipientIndex = 0;
+    RelayResult result = RelayResult::deferred;
+    int attempts = 0;             // including this one
+    std::int64_t nextAttempt = 0; // when deferred
+    std::string reason;           // empty when relayed
+    std::string status; // "电子邮件转发成功！" or "电子邮件转发失败！"; empty when deferred
+    std::string logText; // "邮件转发成功！From:.../To:.../Time:hh:mm:ss"; for a deferred
+                         // recipient "From:.../To:.../Retry:hh:mm:ss/Reason:..."
 };
 
 inline constexpr const char* kNoticeSubject = "Email Relay Fail Notice";
 
-// The relay pass: finds the recipient domain's exchanger, delivers, and on failure
-// sends the notice and sounds the alert as the settings ask. Blocking; runs on a worker
-// thread and touches nothing shared. Nothing when a lookup raised an error: such a pass
-// ends without any report.
-std::optional<RelayOutcome> Button1Click(const RelayJob& job, const RelayPassSettings& settings,
-                                         const RelayServices& services);
+// The relay pass: finds the recipient domain's exchanger and delivers. A temporary
+// failure defers the recipient on the retry schedule, until the queue life has passed;
+// a permanent one (or giving up) is the failure branch: notice and alert as the settings
+// ask. Blocking; runs on a worker thread and touches nothing shared.
+RelayOutcome Button1Click(const RelayJob& job, const RelayPassSettings& settings,
+                          const RelayServices& services);
+
+// The local time of day of a Unix time as HH:MM:SS.
+std::string LocalTimeOfDay(std::int64_t unixSeconds);
 
 // The text after the first "@" of the lower-cased, trimmed address; the whole of it
 // without an "@".

@@ -1,14 +1,21 @@
 #pragma once
 
+#include "queue/retry_schedule.h"
+
 #include <QString>
+#include <cstdint>
 
 namespace lumenpost {
 
 // Built-in values for a first start without a settings file.
 inline constexpr const char* kDefaultDns = "223.5.5.5";
 inline constexpr const char* kDefaultPostmaster = "postmaster@localhost";
+inline constexpr std::int64_t kDefaultMaxSize = 52428800;
+inline constexpr int kDefaultDeliveries = 4;
+inline constexpr int kMaxDeliveries = 64;
+inline constexpr std::int64_t kDefaultQueueLife = 345600;
 
-// The six settings of the relay, as the settings file keeps them (section "config").
+// The settings of the relay, as the settings file keeps them (section "config").
 struct RelaySettings {
     QString dns = QString::fromLatin1(kDefaultDns);               // key "dns"
     QString postmaster = QString::fromLatin1(kDefaultPostmaster); // key "postmaster"
@@ -16,6 +23,10 @@ struct RelaySettings {
     bool automin = false;                                         // key "automin"
     bool autobeep = true;                                         // key "autobeep"
     bool autoback = true;                                         // key "autoback"
+    std::int64_t maxsize = kDefaultMaxSize;     // key "maxsize": largest message, octets
+    int deliveries = kDefaultDeliveries;        // key "deliveries": attempts at once, 1..64
+    RetrySchedule retry;                        // key "retry"
+    std::int64_t queuelife = kDefaultQueueLife; // key "queuelife": seconds
 
     bool operator==(const RelaySettings&) const = default;
 };

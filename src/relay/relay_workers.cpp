@@ -1,20 +1,62 @@
 #include "relay/relay_workers.h"
 
+#include <algorithm>
 #include <condition_variable>
+#include <deque>
+#include <map>
 #include <mutex>
 #include <system_error>
 #include <thread>
 
 namespace lumenpost {
+namespace {
+
+struct PendingPass {
+    RelayJob job;
+    RelayPassSettings settings;
+    std::string domain;
+};
+
+} // namespace
 
 struct RelayWorkers::Shared {
     RelayServices services;
     OutcomeHandler onOutcome;
 
-    std::mutex mutex;
-    std::condition_variable idle;
-    int running = 0;             // guarded by mutex
-    QObject* receiver = nullptr; // guarded by mutex; null once outcomes are no longer wanted
+    mutable std::mutex mutex;
+    std::condition_variable work; // a pass was queued, a slot came free, or the end
+    std::condition_variable idle; // a pass ended
+    // All below guarded by mutex.
+    std::deque<PendingPass> waiting;
+    std::map<std::string, int> runningPerDomain;
+    int running = 0;
+    int threads = 0;
+    int concurrency = kDefaultDeliveries;
+    bool stopping = false;
+    QObject* receiver = nullptr; // null once outcomes are no longer wanted
+
+    // The first waiting pass whose domain has a free slot, taken out of the queue.
+    std::optional<PendingPass> TakeRunnable() {
+        const auto found = std::find_if(waiting.begin(), waiting.end(), [this](const auto& p) {
+            const auto running = runningPerDomain.find(p.domain);
+            return running == runningPerDomain.end() || running->second < kPerDomain;
+        });
+        if (found == waiting.end()) {
+            return std::nullopt;
+        }
+        PendingPass pass = std::move(*found);
+        waiting.erase(found);
+        return pass;
+    }
+
+    void Post(const RelayOutcome& outcome, const std::shared_ptr<Shared>& self) {
+        // The receiver cannot go while the lock is held, so posting to it is safe; once
+        // posted, the call is dropped if the receiver goes before it runs.
+        if (receiver != nullptr) {
+            QMetaObject::invokeMethod(
+                receiver, [self, outcome] { self->onOutcome(outcome); }, Qt::QueuedConnection);
+        }
+    }
 };
 
 RelayWorkers::RelayWorkers(RelayServices services, OutcomeHandler onOutcome,
@@ -29,22 +71,55 @@ RelayWorkers::RelayWorkers(RelayServices services, OutcomeHandler onOutcome,
 RelayWorkers::~RelayWorkers() {
     std::unique_lock lock(shared_->mutex);
     shared_->receiver = nullptr;
+    shared_->stopping = true;
+    shared_->waiting.clear();
+    shared_->work.notify_all();
     shared_->idle.wait_for(lock, exitWait_, [this] { return shared_->running == 0; });
+}
+
+void RelayWorkers::SetConcurrency(int deliveries) {
+    {
+        std::lock_guard lock(shared_->mutex);
+        shared_->concurrency = std::clamp(deliveries, 1, kMaxDeliveries);
+        shared_->work.notify_all(); // surplus workers end
+    }
+    while (AddWorkerIfNeeded()) {
+    }
+}
+
+int RelayWorkers::Concurrency() const {
+    std::lock_guard lock(shared_->mutex);
+    return shared_->concurrency;
 }
 
 bool RelayWorkers::Start(RelayJob job, RelayPassSettings settings) {
     {
         std::lock_guard lock(shared_->mutex);
-        ++shared_->running;
+        std::string domain = MailDomainOf(job.MailRecipient);
+        shared_->waiting.push_back({std::move(job), std::move(settings), std::move(domain)});
+        shared_->work.notify_one();
     }
-    try {
-        std::thread(RunPass, shared_, std::move(job), std::move(settings)).detach();
-        return true;
-    } catch (const std::system_error&) {
-        std::lock_guard lock(shared_->mutex);
-        --shared_->running;
+    AddWorkerIfNeeded();
+    std::lock_guard lock(shared_->mutex);
+    return shared_->threads > 0;
+}
+
+// One more worker while there are fewer than the concurrency and more passes than idle
+// workers could take. True when one was started.
+bool RelayWorkers::AddWorkerIfNeeded() {
+    std::lock_guard lock(shared_->mutex);
+    const int idleWorkers = shared_->threads - shared_->running;
+    if (shared_->threads >= shared_->concurrency ||
+        static_cast<int>(shared_->waiting.size()) <= idleWorkers) {
         return false;
     }
+    try {
+        std::thread(WorkerLoop, shared_).detach();
+    } catch (const std::system_error&) {
+        return false; // the running workers take the pass later
+    }
+    ++shared_->threads;
+    return true;
 }
 
 int RelayWorkers::Running() const {
@@ -52,18 +127,41 @@ int RelayWorkers::Running() const {
     return shared_->running;
 }
 
-void RelayWorkers::RunPass(const std::shared_ptr<Shared>& shared, const RelayJob& job,
-                           const RelayPassSettings& settings) {
-    const std::optional<RelayOutcome> outcome = Button1Click(job, settings, shared->services);
-    std::lock_guard lock(shared->mutex);
-    // The receiver cannot go while the lock is held, so posting to it is safe; once
-    // posted, the call is dropped if the receiver goes before it runs.
-    if (outcome && shared->receiver != nullptr) {
-        QMetaObject::invokeMethod(
-            shared->receiver, [shared, result = *outcome] { shared->onOutcome(result); },
-            Qt::QueuedConnection);
+int RelayWorkers::Waiting() const {
+    std::lock_guard lock(shared_->mutex);
+    return static_cast<int>(shared_->waiting.size());
+}
+
+int RelayWorkers::Threads() const {
+    std::lock_guard lock(shared_->mutex);
+    return shared_->threads;
+}
+
+void RelayWorkers::WorkerLoop(const std::shared_ptr<Shared>& shared) {
+    std::unique_lock lock(shared->mutex);
+    while (true) {
+        std::optional<PendingPass> pass;
+        shared->work.wait(lock, [&] {
+            return shared->stopping || shared->threads > shared->concurrency ||
+                   (pass = shared->TakeRunnable()).has_value();
+        });
+        if (!pass) {
+            break; // the end, or one worker too many
+        }
+        ++shared->running;
+        ++shared->runningPerDomain[pass->domain];
+        lock.unlock();
+        const RelayOutcome outcome = Button1Click(pass->job, pass->settings, shared->services);
+        lock.lock();
+        shared->Post(outcome, shared);
+        --shared->running;
+        if (--shared->runningPerDomain[pass->domain] == 0) {
+            shared->runningPerDomain.erase(pass->domain);
+        }
+        shared->idle.notify_all();
+        shared->work.notify_all(); // a domain slot came free
     }
-    --shared->running;
+    --shared->threads;
     shared->idle.notify_all();
 }
 

@@ -9,18 +9,21 @@
 
 namespace lumenpost {
 
-// Runs relay passes, each on a worker thread of its own, and carries their outcomes to
-// the thread that created this object (the UI thread), where `onOutcome` runs.
+// Runs relay passes on a fixed set of worker threads and carries their outcomes to the
+// thread that created this object (the UI thread), where `onOutcome` runs. At most
+// Concurrency() passes run at once, and at most kPerDomain to one recipient domain, so a
+// silent exchanger cannot hold up the others; a pass waiting for a slot waits here, it is
+// never dropped. Never more threads than Concurrency().
 //
-// Workers are detached and hold only the shared state below, never this object, so it
-// can go while passes still run. Its end stops the outcomes first (later ones are
-// dropped), then waits at most `exitWait` for running passes: a pass that is almost done
-// may finish its delivery, but an exchanger that stalls (replies may take two minutes)
-// cannot hold the program's exit. A pass still running then is cut off with the process.
+// Workers are detached and hold only the shared state, never this object, so it can go
+// while passes still run. Its end stops the outcomes first (later ones are dropped), then
+// waits at most `exitWait` for running passes: an exchanger that stalls cannot hold the
+// program's exit. Their recipients are still pending in the queue on disk.
 class RelayWorkers {
 public:
     using OutcomeHandler = std::function<void(const RelayOutcome&)>;
     static constexpr std::chrono::milliseconds kExitWait{2000};
+    static constexpr int kPerDomain = 2;
 
     RelayWorkers(RelayServices services, OutcomeHandler onOutcome,
                  std::chrono::milliseconds exitWait = kExitWait);
@@ -28,16 +31,23 @@ public:
     RelayWorkers(const RelayWorkers&) = delete;
     RelayWorkers& operator=(const RelayWorkers&) = delete;
 
-    // Starts one pass. False when no thread could be started: then no pass runs.
+    // How many passes may run at once (clamped to 1..kMaxDeliveries).
+    void SetConcurrency(int deliveries);
+    int Concurrency() const;
+
+    // Queues one pass. False when no worker thread could be started at all: then the
+    // pass waits until one can.
     bool Start(RelayJob job, RelayPassSettings settings);
 
-    // Passes started and not yet ended.
+    // Passes running now, passes waiting for a slot, worker threads alive.
     int Running() const;
+    int Waiting() const;
+    int Threads() const;
 
 private:
     struct Shared;
-    static void RunPass(const std::shared_ptr<Shared>& shared, const RelayJob& job,
-                        const RelayPassSettings& settings);
+    static void WorkerLoop(const std::shared_ptr<Shared>& shared);
+    bool AddWorkerIfNeeded();
 
     std::shared_ptr<Shared> shared_;
     // Outcomes are queued calls on this object; the calls still queued die with it.

@@ -6,9 +6,11 @@
 namespace lumenpost {
 namespace {
 
+constexpr std::string_view kLineBreak = "\r\n";
 constexpr std::string_view kEndMarker = "\r\n.\r\n";
+constexpr std::string_view kEndLine = ".\r\n"; // the marker less its leading line break
 // What precedes the first byte of the data: the line end of the DATA command.
-constexpr std::string_view kDataStart = "\r\n";
+constexpr std::string_view kDataStart = kLineBreak;
 
 // The first CR or LF at or after `from`, or the size. Two memchr passes (LF first, then
 // CR only before it) beat a per-octet set search on long runs.
@@ -23,30 +25,44 @@ std::size_t LineEndFrom(std::string_view text, std::size_t from) {
 
 } // namespace
 
-void MessageDataReader::Start() {
+void MessageDataReader::Start(std::uint64_t maxSize) {
     position_ = LinePosition::kLineStart;
     rawTail_ = kDataStart;
+    maxSize_ = maxSize;
+    taken_ = 0;
+    oversized_ = false;
 }
 
 MessageDataReader::Block MessageDataReader::Take(std::string_view received) {
     Block block;
-    block.text.reserve(received.size());
+    if (!oversized_) {
+        Unstuff(received, block.text);
+    }
+    block.lastPart = CompletesEndMarker(received);
+    oversized_ = oversized_ || GoesOverLimit(block);
+    block.oversized = oversized_;
+    if (oversized_) {
+        block.text.clear();
+    }
+    return block;
+}
+
+void MessageDataReader::Unstuff(std::string_view received, std::string& out) {
+    out.reserve(received.size());
     std::size_t i = 0;
     while (i < received.size()) {
         if (position_ == LinePosition::kInLine) {
             // Inside a line only a line end changes anything: copy up to it at once.
             const std::size_t end = LineEndFrom(received, i);
-            block.text.append(received.substr(i, end - i));
+            out.append(received.substr(i, end - i));
             i = end;
             if (i == received.size()) {
                 break;
             }
         }
-        Scan(received[i], block.text);
+        Scan(received[i], out);
         ++i;
     }
-    block.lastPart = CompletesEndMarker(received);
-    return block;
 }
 
 void MessageDataReader::Scan(char c, std::string& out) {
@@ -81,6 +97,25 @@ bool MessageDataReader::CompletesEndMarker(std::string_view received) {
         rawTail_.erase(0, rawTail_.size() - keep);
     }
     return complete;
+}
+
+bool MessageDataReader::GoesOverLimit(const Block& block) {
+    taken_ += block.text.size();
+    return maxSize_ > 0 && taken_ - EndLineOctets(block.lastPart) > maxSize_;
+}
+
+// The octets at the end of the text so far that are the end line, or its first one or two
+// while the received bytes end with the start of a marker.
+std::size_t MessageDataReader::EndLineOctets(bool lastPart) const {
+    if (lastPart) {
+        return kEndLine.size();
+    }
+    for (std::size_t pending = kEndLine.size() - 1; pending > 0; --pending) {
+        if (rawTail_.ends_with(kEndMarker.substr(0, kLineBreak.size() + pending))) {
+            return pending;
+        }
+    }
+    return 0;
 }
 
 } // namespace lumenpost

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -11,15 +12,20 @@ namespace lumenpost {
 // Every line that begins with two dots loses one of them, wherever the line starts relative
 // to block borders. A line starts after LF, and after a CR that no LF follows, matching how
 // the intake splits lines.
+// With a size limit, the text (not counting the end line) is counted as it comes; the octets
+// that may still turn out to be the end line count only once the next byte shows they are
+// not. From the block that goes over the limit on, text is discarded, and only the end
+// marker is still looked for.
 class MessageDataReader {
 public:
     struct Block {
-        std::string text; // the received block after the dot step
+        std::string text; // the received block after the dot step; empty when oversized
         bool lastPart = false;
+        bool oversized = false; // the message has gone over the limit; stays so to its end
     };
 
-    // Prepares for a new message; the next byte starts a line.
-    void Start();
+    // Prepares for a new message; the next byte starts a line. `maxSize` 0: no limit.
+    void Start(std::uint64_t maxSize = 0);
 
     // One received block, in arrival order.
     Block Take(std::string_view received);
@@ -27,11 +33,17 @@ public:
 private:
     enum class LinePosition { kLineStart, kAfterLeadingDot, kInLine, kAfterCr };
 
+    void Unstuff(std::string_view received, std::string& out);
     void Scan(char c, std::string& out);
     bool CompletesEndMarker(std::string_view received);
+    bool GoesOverLimit(const Block& block);
+    std::size_t EndLineOctets(bool lastPart) const;
 
     LinePosition position_ = LinePosition::kLineStart;
     std::string rawTail_; // the last bytes received, to find a marker split across blocks
+    std::uint64_t maxSize_ = 0;
+    std::uint64_t taken_ = 0; // octets of text handed out so far
+    bool oversized_ = false;
 };
 
 } // namespace lumenpost

@@ -1,10 +1,13 @@
 #include "smtp_server/smtp_command_processor.h"
 
 #include "platform/tick.h"
+#include "smtp_server/mail_parameters.h"
 #include "smtp_server/smtp_limits.h"
 #include "smtp_server/smtp_replies.h"
 #include "smtp_server/smtp_text.h"
 
+#include <cstdint>
+#include <optional>
 #include <stdexcept>
 
 namespace lumenpost {
@@ -20,10 +23,12 @@ constexpr std::size_t kMailAddressPosition = 11;
 constexpr std::size_t kRcptAddressPosition = 9;
 constexpr std::size_t kShortArgumentPosition = 5; // VRFY, HELP
 
-constexpr std::string_view kEndLine = ".\r\n";
-
 bool IsAcceptableSender(const std::string& address) {
     return address.empty() || NthField(address, '@', 1).find('.') != std::string::npos;
+}
+
+bool IsOverLimit(std::optional<std::uint64_t> declaredSize, std::uint64_t limit) {
+    return limit > 0 && declaredSize && *declaredSize > limit;
 }
 
 } // namespace
@@ -46,7 +51,7 @@ const SmtpCommandProcessor::CommandRoute SmtpCommandProcessor::kCommandRoutes[] 
 SmtpCommandProcessor::SmtpCommandProcessor(SmtpSession& session, SmtpConnection& connection,
                                            SmtpServerHooks& server)
     : session_(session), connection_(connection), server_(server),
-      auth_(session, connection, server) {}
+      auth_(session, connection, server), dataPhase_(session, connection, server) {}
 
 void SmtpCommandProcessor::Process(const std::string& text) {
     session_.CurrentVerb.clear();
@@ -75,7 +80,7 @@ void SmtpCommandProcessor::Process(const std::string& text) {
         ProcessCommand(text);
         break;
     case State::ssData:
-        ProcessDataBlock(text);
+        dataPhase_.Process(text);
         break;
     case State::ssClosing:
         break;
@@ -123,6 +128,7 @@ void SmtpCommandProcessor::AcceptHelo(std::string answer) {
             peerName + " (" + peerAddr + std::string(smtp_replies::kPleasedToMeetYou);
         if (session_.Esmtp) {
             Send(std::string(smtp_replies::kEhloFirstLinePrefix) + meeting);
+            AdvertiseSize();
             answer = smtp_replies::kEhloAuthLine;
         } else {
             answer = std::string(smtp_replies::kHeloPrefix) + meeting;
@@ -131,6 +137,12 @@ void SmtpCommandProcessor::AcceptHelo(std::string answer) {
     Send(answer);
     session_.Recipients.clear();
     session_.LoggedIn = true;
+}
+
+void SmtpCommandProcessor::AdvertiseSize() {
+    if (const std::uint64_t limit = server_.MessageSizeLimit(); limit > 0) {
+        Send(std::string(smtp_replies::kEhloSizePrefix) + std::to_string(limit));
+    }
 }
 
 void SmtpCommandProcessor::ProcessCommand(const std::string& line) {
@@ -174,12 +186,15 @@ void SmtpCommandProcessor::StopSending() {
 }
 
 void SmtpCommandProcessor::Mail(const std::string& line) {
+    const MailArgument argument = SplitMailArgument(TextFrom(line, kMailAddressPosition));
     std::string answer;
     if (!StartsWithNoCase(Trim(line), "MAIL FROM")) {
         answer = smtp_replies::kSyntaxError;
-    } else if (std::string address = FilterSenderAddress(TextFrom(line, kMailAddressPosition));
+    } else if (std::string address = FilterSenderAddress(argument.path);
                !IsAcceptableSender(address)) {
         answer = smtp_replies::kSenderDomainWithoutDot;
+    } else if (IsOverLimit(DeclaredSize(argument.parameters), server_.MessageSizeLimit())) {
+        answer = smtp_replies::kMessageTooBig;
     } else {
         answer = "250 OK Sender \"" + address + "\" is allowed";
         server_.RaiseMailFrom(address, answer);
@@ -226,10 +241,7 @@ void SmtpCommandProcessor::Data(const std::string&) {
         return;
     }
     server_.RaiseSendDataInit();
-    session_.SessionState = State::ssData;
-    session_.DataBuffer.clear();
-    dataReader_.Start();
-    connection_.SetLineMode(false);
+    dataPhase_.Start();
     Send(smtp_replies::kStartMailInput);
 }
 
@@ -260,20 +272,6 @@ void SmtpCommandProcessor::Unknown(const std::string& line) {
     std::string answer(smtp_replies::kNotRecognized);
     server_.RaiseUnknownCmd(line, answer);
     Send(answer);
-}
-
-void SmtpCommandProcessor::ProcessDataBlock(const std::string& block) {
-    MessageDataReader::Block part = dataReader_.Take(block);
-    session_.DataBuffer += part.text;
-    if (part.lastPart && session_.DataBuffer.ends_with(kEndLine)) {
-        session_.DataBuffer.resize(session_.DataBuffer.size() - kEndLine.size());
-    }
-    server_.RaiseSendData(part.lastPart, part.text);
-    if (part.lastPart) {
-        Send(smtp_replies::kMessageAccepted);
-        session_.SessionState = State::ssCommands;
-        connection_.SetLineMode(true);
-    }
 }
 
 } // namespace lumenpost

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "smtp_server/message_data_reader.h"
 #include "smtp_server/smtp_auth_dialogue.h"
+#include "smtp_server/smtp_data_phase.h"
 #include "smtp_server/smtp_session.h"
 #include "smtp_server/smtp_session_host.h"
 
@@ -29,10 +29,10 @@ private:
 
     void ProcessHelo(const std::string& line);
     void ProcessCommand(const std::string& line);
-    void ProcessDataBlock(const std::string& block);
 
     void RefuseHelo(std::string answer);
     void AcceptHelo(std::string answer);
+    void AdvertiseSize();
     void Quit();
     void StopSending();
 
@@ -52,7 +52,7 @@ private:
     SmtpConnection& connection_;
     SmtpServerHooks& server_;
     SmtpAuthDialogue auth_;
-    MessageDataReader dataReader_;
+    SmtpDataPhase dataPhase_;
 };
 
 } // namespace lumenpost

@@ -14,6 +14,7 @@ inline constexpr std::string_view kMissingDomain = "501 Syntax error (missing do
 inline constexpr std::string_view kEhloFirstLinePrefix = "250-ESMTP ";
 inline constexpr std::string_view kHeloPrefix = "250 SMTP ";
 inline constexpr std::string_view kPleasedToMeetYou = "), pleased to meet you";
+inline constexpr std::string_view kEhloSizePrefix = "250-SIZE ";
 inline constexpr std::string_view kEhloAuthLine = "250 AUTH LOGIN PLAIN";
 inline constexpr std::string_view kNotLoggedIn = "550 mailbox unavailable or not logged in";
 inline constexpr std::string_view kSyntaxError = "501 Syntax Error in parameters";
@@ -40,6 +41,12 @@ inline constexpr std::string_view kHelpText = "214-Implemented commands follow:\
                                               "214 End of HELP Info";
 // The data phase's final reply keeps its trailing blank, unlike kOk.
 inline constexpr std::string_view kMessageAccepted = "250 OK ";
+// Refuses a MAIL whose declared SIZE, or a message whose data, is over MaxMessageSize.
+inline constexpr std::string_view kMessageTooBig =
+    "552 Message size exceeds fixed maximum message size";
+// For an OnDataEnd handler that could not store the message: the client keeps it.
+inline constexpr std::string_view kLocalError =
+    "451 Requested action aborted: local error in processing";
 
 inline constexpr std::string_view kUserPrompt = "334 VXNlcm5hbWU6";
 inline constexpr std::string_view kPasswordPrompt = "334 UGFzc3dvcmQ6";

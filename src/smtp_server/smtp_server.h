@@ -47,6 +47,13 @@ public:
     // Pause in milliseconds before each command; it blocks the whole event loop.
     std::uint8_t DelayAfterCmd() const { return mDelayAfterCmd; }
     void SetDelayAfterCmd(std::uint8_t ms) { mDelayAfterCmd = ms; }
+    // False: message data reaches the application only through OnSendData, and DataBuffer
+    // stays empty, so the server never holds a whole message.
+    bool KeepDataBuffer() const { return mKeepDataBuffer; }
+    void SetKeepDataBuffer(bool value) { mKeepDataBuffer = value; }
+    // Largest message accepted, in octets; advertised as SIZE. 0 or less: no limit.
+    std::int64_t MaxMessageSize() const { return mMaxMessageSize; }
+    void SetMaxMessageSize(std::int64_t octets) { mMaxMessageSize = octets; }
 
     TSmtpClientConnect OnClientConnect;
     TSmtpClientDisconnect OnClientDisconnect;
@@ -59,6 +66,7 @@ public:
     TSmtpClientMailTo OnMailTo;
     TSmtpClientMailSendInit OnSendDataInit;
     TSmtpClientMailSendData OnSendData;
+    TSmtpClientDataEnd OnDataEnd;
     TSmtpClientReset OnReset;
     TSmtpClientHelp OnHelp;
     TSmtpClientUnknownCmd OnUnknownCmd;
@@ -99,6 +107,8 @@ private:
     std::int32_t mMaxUser = 0;
     std::string mLocalPCName;
     std::uint8_t mDelayAfterCmd = 3;
+    bool mKeepDataBuffer = true;
+    std::int64_t mMaxMessageSize = 0;
 
     std::unique_ptr<TSocketServer> mListenSocket;
     std::unique_ptr<QTimer> mIdleTimer;

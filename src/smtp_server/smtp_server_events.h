@@ -36,6 +36,9 @@ using TSmtpClientMailTo = TSmtpClientMailFrom;
 using TSmtpClientMailSendInit = TSmtpClientDisconnect;
 using TSmtpClientMailSendData = std::function<void(TSmtpServer& Sender, TAsyncSocket& Client,
                                                    bool LastPart, const std::string& Msg)>;
+// Raised once at the end of every data phase; Oversized: the data went over MaxMessageSize.
+using TSmtpClientDataEnd = std::function<void(TSmtpServer& Sender, TAsyncSocket& Client,
+                                              bool Oversized, std::string& Answer)>;
 using TSmtpClientReset =
     std::function<void(TSmtpServer& Sender, TAsyncSocket& Client, std::string& Answer)>;
 using TSmtpClientHelp = std::function<void(TSmtpServer& Sender, TAsyncSocket& Client,

@@ -2,6 +2,7 @@
 
 #include "smtp_server/smtp_session.h"
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -56,6 +57,14 @@ public:
     virtual void RaiseHelp(const std::string& command, std::string& answer) = 0;
     virtual void RaiseUnknownCmd(const std::string& cmd, std::string& answer) = 0;
     virtual void RaiseQuit(std::string& answer) = 0;
+
+    // The data-phase settings and event. A host that leaves them alone gets the classic
+    // behaviour: every message kept in DataBuffer, no size limit, the default final reply.
+    virtual bool KeepDataBuffer() const { return true; }
+    // Largest message in octets, not counting the end line; 0: no limit.
+    virtual std::uint64_t MessageSizeLimit() const { return 0; }
+    // Raised once at the end of every data phase, after the last RaiseSendData.
+    virtual void RaiseDataEnd(bool /*oversized*/, std::string& /*answer*/) {}
 
 protected:
     SmtpServerHooks() = default;

@@ -101,4 +101,17 @@ void SmtpSessionLink::RaiseQuit(std::string& answer) {
     Raise(mServer.OnQuit, answer);
 }
 
+bool SmtpSessionLink::KeepDataBuffer() const {
+    return mServer.KeepDataBuffer();
+}
+
+std::uint64_t SmtpSessionLink::MessageSizeLimit() const {
+    const std::int64_t maxSize = mServer.MaxMessageSize();
+    return maxSize > 0 ? static_cast<std::uint64_t>(maxSize) : 0;
+}
+
+void SmtpSessionLink::RaiseDataEnd(bool oversized, std::string& answer) {
+    Raise(mServer.OnDataEnd, oversized, answer);
+}
+
 } // namespace lumenpost

@@ -37,6 +37,10 @@ public:
     void RaiseUnknownCmd(const std::string& cmd, std::string& answer) override;
     void RaiseQuit(std::string& answer) override;
 
+    bool KeepDataBuffer() const override;
+    std::uint64_t MessageSizeLimit() const override;
+    void RaiseDataEnd(bool oversized, std::string& answer) override;
+
 private:
     // Calls the server's handler in `event` when one is assigned.
     template <typename Event, typename... Args> void Raise(const Event& event, Args&&... args);

@@ -1,6 +1,7 @@
 #include "app/relay_app.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QTemporaryDir>
 #include <QThread>
 #include <arpa/inet.h>
@@ -65,6 +66,22 @@ private:
     bool connected_ = false;
 };
 
+constexpr std::int64_t kNow = 1000000;
+
+// The queued text after our Received line (whose continuation lines begin with a tab).
+std::string BodyOf(const std::string& dataPath) {
+    QFile file(QString::fromStdString(dataPath));
+    if (!file.open(QIODevice::ReadOnly)) {
+        return "(unreadable)";
+    }
+    const std::string text = file.readAll().toStdString();
+    std::size_t start = 0;
+    do {
+        start = text.find("\r\n", start) + 2;
+    } while (start > 1 && start < text.size() && text[start] == '\t');
+    return start > 1 ? text.substr(start) : text;
+}
+
 // Delivery succeeds for everyone but refused@...; every recipient is recorded.
 struct RecordingPeers {
     std::mutex mutex;
@@ -74,17 +91,19 @@ struct RecordingPeers {
         RelayServices services;
         services.LookupMailServers = [](const std::string&, const std::string&,
                                         std::vector<std::string>&) { return false; };
-        services.SendMailLines = [this](const std::string&, const std::string& recipient,
-                                        const std::string&, const std::vector<std::string>& lines) {
+        services.DeliverMessage = [this](const std::string&, const std::string& recipient,
+                                         const std::string&, const std::string& dataPath) {
             std::lock_guard lock(mutex);
-            delivered.push_back(recipient + " " + std::to_string(lines.size()));
-            return !recipient.starts_with("refused@");
+            delivered.push_back(recipient + " " + BodyOf(dataPath));
+            return recipient.starts_with("refused@")
+                       ? DeliveryResult{DeliveryStatus::permanent, "550 refused"}
+                       : DeliveryResult{DeliveryStatus::delivered, ""};
         };
         services.SendMailWithHeaders = [](const std::string&, const std::string&,
                                           const std::string&, const std::string&,
                                           const std::vector<std::string>&) { return true; };
         services.PlayAlert = [](int) {};
-        services.TimeOfDay = [] { return std::string("01:02:03"); };
+        services.Now = [] { return kNow; };
         return services;
     }
 };
@@ -93,6 +112,8 @@ class RelayAppTest : public testing::Test {
 protected:
     void SetUp() override {
         qputenv("XDG_CONFIG_HOME", dir_.path().toUtf8());
+        qputenv("XDG_DATA_HOME", dir_.path().toUtf8());
+        qputenv("XDG_RUNTIME_DIR", dir_.path().toUtf8());
         port_ = FreeLoopbackPort();
         ASSERT_NE(port_, 0);
         CommandLineOptions options;
@@ -100,6 +121,7 @@ protected:
         app_ =
             std::make_unique<RelayApp>(options, "/opt/lumenpost/bin/lumenpost", peers_.Services());
         ASSERT_FALSE(app_->SwitchServerOn());
+        app_->LoadState(); // the dial-up monitor may be missing here; the queue is ready
     }
 
     // Runs the event loop until `done` or the bound.
@@ -118,7 +140,7 @@ protected:
     std::unique_ptr<RelayApp> app_;
 };
 
-TEST_F(RelayAppTest, EveryRecipientOfAMessageGetsAPassAndALogLine) {
+TEST_F(RelayAppTest, EveryRecipientOfAMessageGetsAPassAndALogLineFromTheQueue) {
     auto dialogue = std::async(std::launch::async, [port = port_] {
         Client client(port);
         std::vector<std::string> replies;
@@ -136,13 +158,22 @@ TEST_F(RelayAppTest, EveryRecipientOfAMessageGetsAPassAndALogLine) {
                dialogue.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
     }));
     EXPECT_EQ(dialogue.get()[6], "250 OK \r\n");
+    const QString time = QString::fromStdString(LocalTimeOfDay(kNow));
     EXPECT_EQ(core.okrelay(),
-              QStringList{"1:邮件转发成功！From:s@a.test/To:ok@x.test/Time:01:02:03"});
+              QStringList{"1:邮件转发成功！From:s@a.test/To:ok@x.test/Time:" + time});
     EXPECT_EQ(core.badrelay(),
-              QStringList{"1:邮件转发失败！From:s@a.test/To:refused@y.test/Time:01:02:03"});
-    std::lock_guard lock(peers_.mutex);
-    std::sort(peers_.delivered.begin(), peers_.delivered.end());
-    EXPECT_EQ(peers_.delivered, (std::vector<std::string>{"ok@x.test 2", "refused@y.test 2"}));
+              QStringList{"1:邮件转发失败！From:s@a.test/To:refused@y.test/Time:" + time});
+    {
+        std::lock_guard lock(peers_.mutex);
+        std::sort(peers_.delivered.begin(), peers_.delivered.end());
+        EXPECT_EQ(peers_.delivered, (std::vector<std::string>{"ok@x.test one\r\n.two\r\n",
+                                                              "refused@y.test one\r\n.two\r\n"}));
+    }
+    // The failed recipient's message waits in failed/ to be sent again.
+    const QueueCommandReply listed = app_->Queue().Command("QUEUE");
+    EXPECT_TRUE(listed.ok);
+    EXPECT_NE(listed.text.find("failed"), std::string::npos) << listed.text;
+    EXPECT_NE(listed.text.find("<refused@y.test>  550 refused"), std::string::npos) << listed.text;
 }
 
 TEST_F(RelayAppTest, ClosingWithASessionInTheMiddleOfAMessageIsSafe) {

@@ -29,7 +29,11 @@ void Descriptor::Reset() {
     }
 }
 
-Descriptor BindLoopback(int type) {
+namespace {
+
+constexpr int kBacklog = 4;
+
+Descriptor BindOnly(int type) {
     Descriptor fd(socket(AF_INET, type | SOCK_CLOEXEC, 0));
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -37,10 +41,48 @@ Descriptor BindLoopback(int type) {
     if (bind(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         return Descriptor();
     }
-    if (type == SOCK_STREAM && listen(fd.Get(), 4) != 0) {
+    return fd;
+}
+
+Descriptor Listening(Descriptor fd, int backlog) {
+    if (listen(fd.Get(), backlog) != 0) {
         return Descriptor();
     }
     return fd;
+}
+
+// A non-blocking connect to `listener`'s port, awaited for at most `waitMs` until the
+// handshake is done.
+Descriptor ConnectingTo(int listener, int waitMs) {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    Descriptor fd(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    pollfd entry{fd.Get(), POLLOUT, 0};
+    poll(&entry, 1, waitMs);
+    return fd;
+}
+
+} // namespace
+
+Descriptor BindLoopback(int type) {
+    Descriptor fd = BindOnly(type);
+    return type == SOCK_STREAM ? Listening(std::move(fd), kBacklog) : std::move(fd);
+}
+
+Descriptor BindLoopbackUnlistened() {
+    return BindOnly(SOCK_STREAM);
+}
+
+FullListener ListenWithFullQueue() {
+    // A backlog of 0 takes one connection; the system drops the handshake of any more.
+    // The second connect, not awaited, keeps the queue full even when the first one's
+    // last handshake step were still under way.
+    FullListener full{Listening(BindOnly(SOCK_STREAM), 0), {}};
+    full.queued.push_back(ConnectingTo(full.listener.Get(), kPeerWaitMs));
+    full.queued.push_back(ConnectingTo(full.listener.Get(), 0));
+    return full;
 }
 
 std::string PortText(int fd) {

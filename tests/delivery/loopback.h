@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // Plain loopback sockets for the delivery tests' fake peers. Every wait is bounded.
 namespace lumenpost::test {
@@ -29,6 +30,17 @@ private:
 // A socket of `type` (SOCK_STREAM or SOCK_DGRAM) bound to 127.0.0.1 on an ephemeral
 // port; stream sockets also listen.
 Descriptor BindLoopback(int type);
+
+// A TCP socket bound to 127.0.0.1 on an ephemeral port that does not listen: while it
+// lives, connections to that port are refused.
+Descriptor BindLoopbackUnlistened();
+
+// A listener on 127.0.0.1 whose accept queue is full: a further connect gets no answer.
+struct FullListener {
+    Descriptor listener;
+    std::vector<Descriptor> queued;
+};
+FullListener ListenWithFullQueue();
 
 // The bound port of `fd` as decimal text.
 std::string PortText(int fd);

@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """End-to-end tests of the built program in headless mode on a loopback port.
 
-Each test gives the program its own XDG_CONFIG_HOME and XDG_RUNTIME_DIR, starts it,
-talks SMTP to it with plain sockets and stops it by its process id.
+Each test gives the program its own XDG_CONFIG_HOME, XDG_DATA_HOME (the mail queue) and
+XDG_RUNTIME_DIR, starts it, talks SMTP to it with plain sockets and stops it by its
+process id.
 Usage: headless_test.py [path of the lumenpost program]
 """
 import configparser
@@ -45,6 +46,7 @@ class Relay:
         env = dict(os.environ)
         env["XDG_CONFIG_HOME"] = os.path.join(home, "config")
         env["XDG_RUNTIME_DIR"] = os.path.join(home, "run")
+        env["XDG_DATA_HOME"] = os.path.join(home, "data")  # the mail queue
         env.update(env_changes or {})
         for key, value in list(env.items()):
             if value is None:
@@ -142,7 +144,8 @@ class HeadlessRelayTest(unittest.TestCase):
         self.assertEqual(status, 0, err)
         self.assertEqual(self.read_settings(relay), {
             "dns": "223.5.5.5", "postmaster": "postmaster@localhost", "autorun": "0",
-            "automin": "0", "autobeep": "1", "autoback": "1"})
+            "automin": "0", "autobeep": "1", "autoback": "1", "maxsize": "52428800",
+            "deliveries": "4", "retry": '"60,300,900,1800,3600"', "queuelife": "345600"})
 
     def test_saved_settings_are_kept_and_autorun_writes_the_autostart_entry(self):
         os.makedirs(os.path.join(self.home, "config"))

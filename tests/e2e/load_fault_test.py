@@ -282,12 +282,14 @@ class FaultTest(ProgramTestCase):
             f.write("Subject: large\r\n\r\n" + ("x" * 76 + "\r\n") * 4000)
         return path
 
-    def test_an_exchanger_closing_in_the_data_gives_a_failure_line(self):
+    def test_an_exchanger_closing_in_the_data_defers_the_recipient_with_the_reason(self):
         exchanger = FakeExchanger(CLOSING_HOST, "close")
         self.addCleanup(exchanger.close)
         program = self.start()
         self.send(program, "r@close.test", self.large_message())
-        self.assertIn("To:r@close.test/", program.next_line("badrelay:"))
+        deferred = program.next_line("deferred:")
+        self.assertIn("To:r@close.test/Retry:", deferred)
+        self.assertIn("/Reason:", deferred)
         self.assertTrue(exchanger.data_seen.is_set())
 
     def test_a_stalling_exchanger_holds_neither_the_client_nor_other_mail_nor_the_end(self):

@@ -129,6 +129,16 @@ class Program(headless_test.Relay):
         return lines
 
 
+def without_our_trace(data):
+    """The message as the client sent it: our Received field (first, folded) removed."""
+    if not data.startswith(b"Received: from "):
+        raise AssertionError("no Received field of ours first: %r" % data[:80])
+    end = data.index(b"\r\n")
+    while data[end + 2:end + 3] == b"\t":
+        end = data.index(b"\r\n", end + 2)
+    return data[end + 2:]
+
+
 def write_settings(config_dir, autoback, dns=DNS):
     os.makedirs(config_dir, exist_ok=True)
     with open(os.path.join(config_dir, "lumenpost.ini"), "w", encoding="utf-8") as f:

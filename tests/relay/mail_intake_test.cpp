@@ -1,7 +1,11 @@
 #include "relay/mail_intake.h"
 #include "relay/relay_core.h"
 
+#include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <sstream>
+#include <unistd.h>
 
 namespace lumenpost {
 namespace {
@@ -14,90 +18,184 @@ const void* const B = &kSessionB;
 
 // Data as the server hands it on: dots already undone, the end line still there.
 const std::string kData = "Subject: t\r\n\r\n.\r\n.dot\r\nlf\ncr\rcrlf\r\n.\r\n";
-const MailLineList kLines = {"Subject: t", "", ".", ".dot", "lf", "cr", "crlf"};
+const std::string kText = "Subject: t\r\n\r\n.\r\n.dot\r\nlf\r\ncr\r\ncrlf\r\n";
 
-std::vector<RelayJob> Complete(MailIntake& intake, const void* session,
-                               const std::string& data = kData) {
-    return intake.SendData(session, true, data);
-}
+class MailIntakeTest : public testing::Test {
+protected:
+    MailIntakeTest()
+        : root_(std::filesystem::temp_directory_path() /
+                ("intake-" + std::to_string(::getpid()) + "-" +
+                 testing::UnitTest::GetInstance()->current_test_info()->name())),
+          folder_(root_.string()), intake_(folder_, "relay.host", [] { return 1000; }) {
+        std::filesystem::remove_all(root_);
+        EXPECT_EQ(folder_.Prepare(), std::nullopt);
+    }
+    ~MailIntakeTest() override { std::filesystem::remove_all(root_); }
 
-TEST(MailIntakeTest, EveryCutOfTheDataGivesTheSameLinesForEveryRecipient) {
+    void Begin(const void* session, const std::string& sender,
+               std::initializer_list<std::string> recipients) {
+        intake_.Hello(session, "client.test");
+        intake_.MailFrom(session, sender);
+        for (const std::string& recipient : recipients) {
+            intake_.MailTo(session, recipient);
+        }
+    }
+
+    // The rest of the data, the end of data, and the queued envelope.
+    Envelope Complete(const void* session, const std::string& data = kData) {
+        intake_.SendData(session, true, data);
+        IntakeResult result = intake_.EndData(session, false);
+        EXPECT_TRUE(result.queued.has_value()) << result.error;
+        return result.queued.value_or(Envelope{});
+    }
+
+    // The queued text after our Received line.
+    std::string Body(const Envelope& envelope) const {
+        std::ifstream file(folder_.DataPath(envelope.id, QueuePlace::active), std::ios::binary);
+        std::stringstream text;
+        text << file.rdbuf();
+        const std::string all = text.str();
+        // The Received line is folded: its continuation lines begin with a tab.
+        std::size_t start = 0;
+        do {
+            const std::size_t end = all.find("\r\n", start);
+            if (end == std::string::npos) {
+                return {};
+            }
+            start = end + 2;
+        } while (start < all.size() && all[start] == '\t');
+        return all.substr(start);
+    }
+
+    std::vector<std::string> Recipients(const Envelope& envelope) const {
+        std::vector<std::string> addresses;
+        for (const QueuedRecipient& recipient : envelope.recipients) {
+            addresses.push_back(recipient.address);
+        }
+        return addresses;
+    }
+
+    std::size_t FilesInQueue() const {
+        std::size_t count = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(root_)) {
+            count += entry.is_regular_file() ? 1 : 0;
+        }
+        return count;
+    }
+
+    std::filesystem::path root_;
+    QueueFolder folder_;
+    MailIntake intake_;
+};
+
+using Addresses = std::vector<std::string>;
+
+TEST_F(MailIntakeTest, EveryCutOfTheDataQueuesTheSameTextAfterOurReceivedLine) {
     for (std::size_t cut = 0; cut <= kData.size(); ++cut) {
-        MailIntake intake;
-        intake.MailFrom(A, "from@a.test");
-        intake.MailTo(A, "one@b.test");
-        intake.MailTo(A, "two@c.test");
-        EXPECT_TRUE(intake.SendData(A, false, kData.substr(0, cut)).empty());
-        const std::vector<RelayJob> jobs = Complete(intake, A, kData.substr(cut));
-        ASSERT_EQ(jobs.size(), 2u) << cut;
-        EXPECT_EQ(jobs[0].MailLines, kLines) << "cut at " << cut;
-        EXPECT_EQ(jobs[1].MailLines, kLines) << "cut at " << cut;
-        EXPECT_EQ(jobs[0].MailRecipient, "one@b.test");
-        EXPECT_EQ(jobs[1].MailRecipient, "two@c.test");
-        EXPECT_EQ(jobs[1].MailSender, "from@a.test");
+        Begin(A, "from@a.test", {"one@b.test", "two@c.test"});
+        intake_.StartData(A, "127.0.0.9");
+        intake_.SendData(A, false, kData.substr(0, cut));
+        const Envelope envelope = Complete(A, kData.substr(cut));
+        EXPECT_EQ(Body(envelope), kText) << "cut at " << cut;
+        EXPECT_EQ(envelope.sender, "from@a.test");
+        EXPECT_EQ(envelope.arrival, 1000);
+        EXPECT_EQ(Recipients(envelope), (Addresses{"one@b.test", "two@c.test"}));
+        EXPECT_EQ(folder_.Read(envelope.id, QueuePlace::active), envelope);
     }
 }
 
-TEST(MailIntakeTest, InterleavedSessionsKeepTheirMessagesApart) {
-    MailIntake intake;
-    intake.MailFrom(A, "a@a.test");
-    intake.MailFrom(B, "b@b.test");
-    intake.MailTo(A, "ra@x.test");
-    intake.MailTo(B, "rb@y.test");
-    intake.SendData(A, false, "from a, par");
-    intake.SendData(B, false, "from b\r\n");
-    intake.SendData(A, false, "t one\r");
-    const std::vector<RelayJob> b = Complete(intake, B, ".\r\n");
-    const std::vector<RelayJob> a = Complete(intake, A, "\n.\r\n");
-    ASSERT_EQ(a.size(), 1u);
-    ASSERT_EQ(b.size(), 1u);
-    EXPECT_EQ(a[0].MailSender, "a@a.test");
-    EXPECT_EQ(a[0].MailRecipient, "ra@x.test");
-    EXPECT_EQ(a[0].MailLines, MailLineList{"from a, part one"});
-    EXPECT_EQ(b[0].MailSender, "b@b.test");
-    EXPECT_EQ(b[0].MailRecipient, "rb@y.test");
-    EXPECT_EQ(b[0].MailLines, MailLineList{"from b"});
-    intake.SessionEnded(A);
-    intake.SessionEnded(B);
-    EXPECT_EQ(intake.SessionCount(), 0u);
+TEST_F(MailIntakeTest, TheReceivedLineNamesClientAndMachineAndCannotBeBroken) {
+    EXPECT_EQ(MailIntake::ReceivedLine("client.test", "127.0.0.9", "relay.host", "abc",
+                                       "Tue, 8 Dec 2026 12:00:00 +0000"),
+              "Received: from client.test ([127.0.0.9])\r\n\tby relay.host with SMTP id abc;"
+              "\r\n\tTue, 8 Dec 2026 12:00:00 +0000\r\n");
+    intake_.Hello(A, "evil\r\nBcc: x@y.test");
+    intake_.MailFrom(A, "s@a.test");
+    intake_.MailTo(A, "r@b.test");
+    intake_.StartData(A, "127.0.0.9");
+    const Envelope envelope = Complete(A, "x\r\n.\r\n");
+    std::ifstream file(folder_.DataPath(envelope.id, QueuePlace::active), std::ios::binary);
+    std::string first;
+    std::getline(file, first);
+    EXPECT_EQ(first, "Received: from evilBcc: x@y.test ([127.0.0.9])\r");
 }
 
-TEST(MailIntakeTest, RecipientsGatherPerTransaction) {
-    MailIntake intake;
-    intake.MailFrom(A, "s@a.test");
-    intake.MailTo(A, "old@x.test");
-    ASSERT_EQ(Complete(intake, A).size(), 1u);
+TEST_F(MailIntakeTest, InterleavedSessionsKeepTheirMessagesApart) {
+    Begin(A, "a@a.test", {"ra@x.test"});
+    Begin(B, "b@b.test", {"rb@y.test"});
+    intake_.StartData(A, "127.0.0.1");
+    intake_.StartData(B, "127.0.0.2");
+    intake_.SendData(A, false, "from a, par");
+    intake_.SendData(B, false, "from b\r\n");
+    intake_.SendData(A, false, "t one\r");
+    const Envelope b = Complete(B, ".\r\n");
+    const Envelope a = Complete(A, "\n.\r\n");
+    EXPECT_NE(a.id, b.id);
+    EXPECT_EQ(a.sender, "a@a.test");
+    EXPECT_EQ(Recipients(a), Addresses{"ra@x.test"});
+    EXPECT_EQ(Body(a), "from a, part one\r\n");
+    EXPECT_EQ(b.sender, "b@b.test");
+    EXPECT_EQ(Body(b), "from b\r\n");
+    intake_.SessionEnded(A);
+    intake_.SessionEnded(B);
+    EXPECT_EQ(intake_.SessionCount(), 0u);
+}
+
+TEST_F(MailIntakeTest, RecipientsGatherPerTransaction) {
+    Begin(A, "s@a.test", {"old@x.test"});
+    intake_.StartData(A, "127.0.0.1");
+    EXPECT_EQ(Recipients(Complete(A)), Addresses{"old@x.test"});
     // Another DATA without RCPT goes to the same recipients, as the server keeps them.
-    EXPECT_EQ(Complete(intake, A).size(), 1u);
+    intake_.StartData(A, "127.0.0.1");
+    EXPECT_EQ(Recipients(Complete(A)), Addresses{"old@x.test"});
     // The first RCPT after a completed message starts a new list.
-    intake.MailTo(A, "new1@x.test");
-    intake.MailTo(A, "new2@x.test");
-    std::vector<RelayJob> jobs = Complete(intake, A);
-    ASSERT_EQ(jobs.size(), 2u);
-    EXPECT_EQ(jobs[0].MailRecipient, "new1@x.test");
+    intake_.MailTo(A, "new1@x.test");
+    intake_.MailTo(A, "new2@x.test");
+    intake_.StartData(A, "127.0.0.1");
+    EXPECT_EQ(Recipients(Complete(A)), (Addresses{"new1@x.test", "new2@x.test"}));
     // MAIL FROM starts a new transaction, RSET withdraws the recipients named so far.
-    intake.MailFrom(A, "s2@a.test");
-    intake.MailTo(A, "withdrawn@x.test");
-    intake.Reset(A);
-    intake.MailTo(A, "kept@x.test");
-    jobs = Complete(intake, A);
-    ASSERT_EQ(jobs.size(), 1u);
-    EXPECT_EQ(jobs[0].MailRecipient, "kept@x.test");
-    EXPECT_EQ(jobs[0].MailSender, "s2@a.test");
+    intake_.MailFrom(A, "s2@a.test");
+    intake_.MailTo(A, "withdrawn@x.test");
+    intake_.Reset(A);
+    intake_.MailTo(A, "kept@x.test");
+    intake_.StartData(A, "127.0.0.1");
+    const Envelope envelope = Complete(A);
+    EXPECT_EQ(Recipients(envelope), Addresses{"kept@x.test"});
+    EXPECT_EQ(envelope.sender, "s2@a.test");
 }
 
-TEST(MailIntakeTest, ASessionThatEndsInTheDataLeavesNothingForTheNextOnTheSameKey) {
-    MailIntake intake;
-    intake.MailFrom(A, "s@a.test");
-    intake.MailTo(A, "r@x.test");
-    intake.SendData(A, false, "half a li");
-    intake.SessionEnded(A);
-    intake.MailFrom(A, "t@a.test");
-    intake.MailTo(A, "q@x.test");
-    const std::vector<RelayJob> jobs = Complete(intake, A, "whole\r\n.\r\n");
-    ASSERT_EQ(jobs.size(), 1u);
-    EXPECT_EQ(jobs[0].MailRecipient, "q@x.test");
-    EXPECT_EQ(jobs[0].MailLines, MailLineList{"whole"});
+TEST_F(MailIntakeTest, WhatIsNotCompleteLeavesNothingOnDisk) {
+    // A session that ends in the data.
+    Begin(A, "s@a.test", {"r@x.test"});
+    intake_.StartData(A, "127.0.0.1");
+    intake_.SendData(A, false, "half a li");
+    intake_.SessionEnded(A);
+    EXPECT_EQ(FilesInQueue(), 0u);
+    // An oversized message: nothing queued, no error to report.
+    Begin(A, "s@a.test", {"r@x.test"});
+    intake_.StartData(A, "127.0.0.1");
+    intake_.SendData(A, false, "too much");
+    const IntakeResult oversized = intake_.EndData(A, true);
+    EXPECT_FALSE(oversized.queued.has_value());
+    EXPECT_EQ(oversized.error, "");
+    EXPECT_EQ(FilesInQueue(), 0u);
+    // The next message on the same key starts clean.
+    Begin(A, "t@a.test", {"q@x.test"});
+    intake_.StartData(A, "127.0.0.1");
+    const Envelope envelope = Complete(A, "whole\r\n.\r\n");
+    EXPECT_EQ(Body(envelope), "whole\r\n");
+    EXPECT_EQ(FilesInQueue(), 2u); // data and envelope
+}
+
+TEST_F(MailIntakeTest, AQueueThatCannotBeWrittenIsAnErrorNotAMessage) {
+    MailIntake broken(QueueFolder("/proc/no-queue-here"), "relay.host", [] { return 1; });
+    broken.MailFrom(A, "s@a.test");
+    broken.MailTo(A, "r@x.test");
+    broken.StartData(A, "127.0.0.1");
+    broken.SendData(A, true, "x\r\n.\r\n");
+    const IntakeResult result = broken.EndData(A, false);
+    EXPECT_FALSE(result.queued.has_value());
+    EXPECT_NE(result.error, "");
 }
 
 void FillLogs(RelayCore& core, int relayed, int failed) {
@@ -109,7 +207,7 @@ void FillLogs(RelayCore& core, int relayed, int failed) {
     }
 }
 
-TEST(MailIntakeTest, ALogOfMoreThan2000LinesIsEmptiedOnItsOwn) {
+TEST(MailIntakeLogs, ALogOfMoreThan2000LinesIsEmptiedOnItsOwn) {
     RelayCore core;
     FillLogs(core, 2000, 2001);
     ShowReceiving(core);

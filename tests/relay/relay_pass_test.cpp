@@ -1,6 +1,7 @@
 #include "relay/relay_pass.h"
 
 #include <algorithm>
+#include <ctime>
 #include <gtest/gtest.h>
 #include <map>
 #include <stdexcept>
@@ -8,14 +9,31 @@
 namespace lumenpost {
 namespace {
 
+// Arrival of the queued message in the tests: 12:34:56 local time on some day.
+const std::int64_t kArrival = [] {
+    std::tm local{};
+    local.tm_year = 126;
+    local.tm_mon = 11;
+    local.tm_mday = 8;
+    local.tm_hour = 12;
+    local.tm_min = 34;
+    local.tm_sec = 56;
+    local.tm_isdst = -1;
+    return static_cast<std::int64_t>(std::mktime(&local));
+}();
+
+const DeliveryResult kRefused{DeliveryStatus::permanent, "550 5.1.1 no such user"};
+const DeliveryResult kGreylisted{DeliveryStatus::temporary, "450 4.2.0 try again later"};
+
 // Fake peers that record every call in order.
 struct FakePeers {
     std::map<std::string, std::vector<std::string>> mx; // domain -> exchangers
     bool lookupAnswers = true;
     bool lookupRaises = false;
-    bool delivers = true;
+    DeliveryResult delivery{DeliveryStatus::delivered, ""};
     std::vector<std::string> calls;
     std::vector<std::string> noticeLines;
+    std::int64_t now = kArrival;
 
     RelayServices Services() {
         RelayServices services;
@@ -28,11 +46,10 @@ struct FakePeers {
             hosts = mx[domain];
             return lookupAnswers;
         };
-        services.SendMailLines = [this](const std::string& sender, const std::string& recipient,
-                                        const std::string& server,
-                                        const std::vector<std::string>&) {
-            calls.push_back("send " + sender + " " + recipient + " " + server);
-            return delivers;
+        services.DeliverMessage = [this](const std::string& sender, const std::string& recipient,
+                                         const std::string& server, const std::string& dataPath) {
+            calls.push_back("send " + sender + " " + recipient + " " + server + " " + dataPath);
+            return delivery;
         };
         services.SendMailWithHeaders = [this](const std::string& sender,
                                               const std::string& recipient,
@@ -45,20 +62,20 @@ struct FakePeers {
         services.PlayAlert = [this](int pattern) {
             calls.push_back("alert " + std::to_string(pattern));
         };
-        services.TimeOfDay = [this] {
-            calls.push_back("time");
-            return std::string("12:34:56");
-        };
+        services.Now = [this] { return now; };
         return services;
     }
 };
 
-const RelayPassSettings kSettings{"127.0.0.2", "admin@relay.test", true, true};
+const RelayPassSettings kSettings{"127.0.0.2", "admin@relay.test", true, true, 3600, {}};
 
-std::optional<RelayOutcome> Pass(FakePeers& peers, const std::string& sender,
-                                 const std::string& recipient,
-                                 const RelayPassSettings& settings = kSettings) {
-    return Button1Click(RelayJob{sender, recipient, {"line"}}, settings, peers.Services());
+RelayJob Job(const std::string& sender, const std::string& recipient, int attempts = 0) {
+    return RelayJob{"q1", 3, sender, recipient, "/q/q1.data", kArrival, attempts};
+}
+
+RelayOutcome Pass(FakePeers& peers, const std::string& sender, const std::string& recipient,
+                  const RelayPassSettings& settings = kSettings) {
+    return Button1Click(Job(sender, recipient), settings, peers.Services());
 }
 
 using Calls = std::vector<std::string>;
@@ -66,15 +83,17 @@ using Calls = std::vector<std::string>;
 TEST(RelayPassTest, DeliversToThePreferredExchangerWithTheAddressesAsStored) {
     FakePeers peers;
     peers.mx["example.test"] = {"mx1.example.test", "mx2.example.test"};
-    const auto outcome = Pass(peers, "Al@Sender.test", " Bob@EXAMPLE.Test");
-    ASSERT_TRUE(outcome);
-    EXPECT_TRUE(outcome->relayed);
-    EXPECT_EQ(outcome->status, "电子邮件转发成功！");
-    EXPECT_EQ(outcome->logText,
+    const RelayOutcome outcome = Pass(peers, "Al@Sender.test", " Bob@EXAMPLE.Test");
+    EXPECT_EQ(outcome.result, RelayResult::relayed);
+    EXPECT_EQ(outcome.id, "q1");
+    EXPECT_EQ(outcome.recipientIndex, 3u);
+    EXPECT_EQ(outcome.attempts, 1);
+    EXPECT_EQ(outcome.status, "电子邮件转发成功！");
+    EXPECT_EQ(outcome.logText,
               "邮件转发成功！From:Al@Sender.test/To: Bob@EXAMPLE.Test/Time:12:34:56");
     EXPECT_EQ(peers.calls,
               (Calls{"lookup 127.0.0.2 example.test",
-                     "send Al@Sender.test  Bob@EXAMPLE.Test mx1.example.test", "time"}));
+                     "send Al@Sender.test  Bob@EXAMPLE.Test mx1.example.test /q/q1.data"}));
 }
 
 TEST(RelayPassTest, WithoutExchangersTheDomainItselfIsTheHost) {
@@ -84,43 +103,75 @@ TEST(RelayPassTest, WithoutExchangersTheDomainItselfIsTheHost) {
     peers.mx["x.test"] = {"ignored.x.test"};
     Pass(peers, "a@b.test", "r@x.test");    // not answered
     Pass(peers, "a@b.test", " NoAt.Test "); // no "@": the whole address is the domain
-    EXPECT_EQ(peers.calls[1], "send a@b.test r@127.0.0.3 127.0.0.3");
-    EXPECT_EQ(peers.calls[4], "send a@b.test r@x.test x.test");
-    EXPECT_EQ(peers.calls[6], "lookup 127.0.0.2 noat.test");
-    EXPECT_EQ(peers.calls[7], "send a@b.test  NoAt.Test  noat.test");
+    EXPECT_EQ(peers.calls[1], "send a@b.test r@127.0.0.3 127.0.0.3 /q/q1.data");
+    EXPECT_EQ(peers.calls[3], "send a@b.test r@x.test x.test /q/q1.data");
+    EXPECT_EQ(peers.calls[4], "lookup 127.0.0.2 noat.test");
+    EXPECT_EQ(peers.calls[5], "send a@b.test  NoAt.Test  noat.test /q/q1.data");
 }
 
-TEST(RelayPassTest, FailureSendsTheNoticeThenNineTonesThenLogs) {
+TEST(RelayPassTest, APermanentFailureSendsTheNoticeThenNineTonesAndTellsWhy) {
     FakePeers peers;
-    peers.delivers = false;
+    peers.delivery = kRefused;
     peers.mx["sender.test"] = {"mx.sender.test"};
-    const auto outcome = Pass(peers, " Alice@Sender.Test", "bob@example.test");
-    ASSERT_TRUE(outcome);
-    EXPECT_FALSE(outcome->relayed);
-    EXPECT_EQ(outcome->status, "电子邮件转发失败！");
-    EXPECT_EQ(outcome->logText,
+    const RelayOutcome outcome = Pass(peers, " Alice@Sender.Test", "bob@example.test");
+    EXPECT_EQ(outcome.result, RelayResult::failed);
+    EXPECT_EQ(outcome.reason, "550 5.1.1 no such user");
+    EXPECT_EQ(outcome.status, "电子邮件转发失败！");
+    EXPECT_EQ(outcome.logText,
               "邮件转发失败！From: Alice@Sender.Test/To:bob@example.test/Time:12:34:56");
     EXPECT_EQ(peers.calls,
               (Calls{"lookup 127.0.0.2 example.test",
-                     "send  Alice@Sender.Test bob@example.test example.test",
+                     "send  Alice@Sender.Test bob@example.test example.test /q/q1.data",
                      "lookup 127.0.0.2 sender.test",
                      "notice admin@relay.test  Alice@Sender.Test Email Relay Fail Notice "
                      "mx.sender.test",
-                     "alert 0", "alert 1", "alert 0", "time"}));
+                     "alert 0", "alert 1", "alert 0"}));
     EXPECT_EQ(
         peers.noticeLines,
         (Calls{"", "Your Email From:  Alice@Sender.Test /To: bob@example.test Relay Fail..."}));
 }
 
+TEST(RelayPassTest, ATemporaryFailureDefersOnTheScheduleWithoutNoticeOrAlert) {
+    FakePeers peers;
+    peers.delivery = kGreylisted;
+    RelayPassSettings settings = kSettings;
+    settings.retry = *RetrySchedule::Parse("60, 600");
+    peers.now = kArrival + 10;
+    RelayOutcome outcome = Button1Click(Job("a@b.test", "r@c.test"), settings, peers.Services());
+    EXPECT_EQ(outcome.result, RelayResult::deferred);
+    EXPECT_EQ(outcome.attempts, 1);
+    EXPECT_EQ(outcome.nextAttempt, kArrival + 70);
+    EXPECT_EQ(outcome.reason, "450 4.2.0 try again later");
+    EXPECT_EQ(outcome.status, "");
+    EXPECT_EQ(outcome.logText,
+              "From:a@b.test/To:r@c.test/Retry:12:36:06/Reason:450 4.2.0 try again later");
+    EXPECT_EQ(peers.calls.size(), 2u); // lookup and send only
+    // The third failure waits the last delay again.
+    outcome = Button1Click(Job("a@b.test", "r@c.test", 2), settings, peers.Services());
+    EXPECT_EQ(outcome.attempts, 3);
+    EXPECT_EQ(outcome.nextAttempt, kArrival + 610);
+}
+
+TEST(RelayPassTest, OnceTheQueueLifeHasPassedATemporaryFailureIsFinal) {
+    FakePeers peers;
+    peers.delivery = kGreylisted;
+    peers.now = kArrival + kSettings.queuelife;
+    const RelayOutcome outcome =
+        Button1Click(Job("abcd@x.test", "r@y.test", 4), kSettings, peers.Services());
+    EXPECT_EQ(outcome.result, RelayResult::failed);
+    EXPECT_EQ(outcome.attempts, 5);
+    EXPECT_EQ(outcome.reason, "gave up after 5 attempts: 450 4.2.0 try again later");
+    EXPECT_EQ(outcome.status, "电子邮件转发失败！");
+    EXPECT_EQ(peers.calls.back(), "alert 0");
+}
+
 TEST(RelayPassTest, SettingsDecideNoticeAndAlert) {
     FakePeers peers;
-    peers.delivers = false;
-    Pass(peers, "abcd@x.test", "r@y.test", {"dns", "pm@z.test", false, false});
-    EXPECT_EQ(peers.calls.size(), 3u); // lookup, send, time
-    EXPECT_TRUE(
-        Pass(peers, "abcd@x.test", "r@y.test", {"dns", "pm@z.test", true, false}).has_value());
-    EXPECT_EQ(peers.calls.back(), "time");
-    EXPECT_EQ(peers.calls[peers.calls.size() - 2], "alert 0");
+    peers.delivery = kRefused;
+    Pass(peers, "abcd@x.test", "r@y.test", {"dns", "pm@z.test", false, false, 3600, {}});
+    EXPECT_EQ(peers.calls.size(), 2u); // lookup, send
+    Pass(peers, "abcd@x.test", "r@y.test", {"dns", "pm@z.test", true, false, 3600, {}});
+    EXPECT_EQ(peers.calls.back(), "alert 0");
     EXPECT_EQ(std::count_if(peers.calls.begin(), peers.calls.end(),
                             [](const std::string& call) { return call.starts_with("notice"); }),
               0);
@@ -137,14 +188,16 @@ TEST(RelayPassTest, NoticeOnlyForSendersOfAPlausibleShape) {
     EXPECT_TRUE(SenderTakesNotice("  A@BC.TEST")); // trimmed first
 }
 
-TEST(RelayPassTest, ALookupThatRaisesEndsThePassWithoutAReport) {
+TEST(RelayPassTest, ALookupThatRaisesDefersInsteadOfLosingTheMessage) {
     FakePeers peers;
     peers.lookupRaises = true;
-    EXPECT_FALSE(Pass(peers, "abcd@x.test", "r@y.test").has_value());
+    const RelayOutcome outcome = Pass(peers, "abcd@x.test", "r@y.test");
+    EXPECT_EQ(outcome.result, RelayResult::deferred);
+    EXPECT_EQ(outcome.reason, "MX lookup failed: lookup failed");
     EXPECT_EQ(peers.calls, Calls{"lookup 127.0.0.2 y.test"});
-    // In the failure branch too: no alert, no log line.
+    // In the failure branch it costs only the notice: the failure is still reported.
     FakePeers second;
-    second.delivers = false;
+    second.delivery = kRefused;
     auto services = second.Services();
     int lookups = 0;
     const auto lookup = services.LookupMailServers;
@@ -155,9 +208,9 @@ TEST(RelayPassTest, ALookupThatRaisesEndsThePassWithoutAReport) {
         }
         return lookup(dns, domain, hosts);
     };
-    EXPECT_FALSE(
-        Button1Click(RelayJob{"abcd@x.test", "r@y.test", {}}, kSettings, services).has_value());
-    EXPECT_EQ(second.calls.back(), "send abcd@x.test r@y.test y.test");
+    const RelayOutcome failed = Button1Click(Job("abcd@x.test", "r@y.test"), kSettings, services);
+    EXPECT_EQ(failed.result, RelayResult::failed);
+    EXPECT_EQ(second.calls.back(), "alert 0");
 }
 
 } // namespace

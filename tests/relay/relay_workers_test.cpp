@@ -2,29 +2,39 @@
 
 #include <QCoreApplication>
 #include <QThread>
+#include <algorithm>
+#include <condition_variable>
 #include <future>
 #include <gtest/gtest.h>
+#include <mutex>
 
 namespace lumenpost {
 namespace {
 
 constexpr auto kBound = std::chrono::seconds(20);
 
-RelayServices Services(std::function<bool()> deliver) {
+RelayServices Services(std::function<bool(const std::string& recipient)> deliver) {
     RelayServices services;
     services.LookupMailServers = [](const std::string&, const std::string&,
                                     std::vector<std::string>&) { return false; };
-    services.SendMailLines = [deliver](const std::string&, const std::string&, const std::string&,
-                                       const std::vector<std::string>&) { return deliver(); };
+    services.DeliverMessage = [deliver](const std::string&, const std::string& recipient,
+                                        const std::string&, const std::string&) {
+        return DeliveryResult{
+            deliver(recipient) ? DeliveryStatus::delivered : DeliveryStatus::temporary, ""};
+    };
     services.SendMailWithHeaders = [](const std::string&, const std::string&, const std::string&,
                                       const std::string&,
                                       const std::vector<std::string>&) { return true; };
     services.PlayAlert = [](int) {};
-    services.TimeOfDay = [] { return std::string("00:00:00"); };
+    services.Now = [] { return std::int64_t{0}; };
     return services;
 }
 
-const RelayPassSettings kQuiet{"127.0.0.2", "pm@x.test", false, false};
+const RelayPassSettings kQuiet{"127.0.0.2", "pm@x.test", false, false, 3600, {}};
+
+RelayJob Job(const std::string& recipient) {
+    return RelayJob{"id", 0, "s@w.test", recipient, "/dev/null", 0, 0};
+}
 
 // Runs the event loop until `done` or the bound has passed.
 template <typename Done> bool ProcessEventsUntil(Done done) {
@@ -39,17 +49,18 @@ template <typename Done> bool ProcessEventsUntil(Done done) {
 TEST(RelayWorkersTest, OutcomesOfOverlappingPassesArriveOnTheCreatingThread) {
     std::vector<std::string> logs;
     bool onCreatingThread = true;
-    RelayWorkers workers(Services([] { return true; }), [&](const RelayOutcome& outcome) {
-        onCreatingThread = onCreatingThread && QThread::currentThread() == qApp->thread();
-        logs.push_back(outcome.logText);
-    });
+    RelayWorkers workers(
+        Services([](const std::string&) { return true; }), [&](const RelayOutcome& outcome) {
+            onCreatingThread = onCreatingThread && QThread::currentThread() == qApp->thread();
+            logs.push_back(outcome.logText);
+        });
     for (const char* recipient : {"a@x.test", "b@y.test", "c@z.test"}) {
-        ASSERT_TRUE(workers.Start(RelayJob{"s@w.test", recipient, {"line"}}, kQuiet));
+        ASSERT_TRUE(workers.Start(Job(recipient), kQuiet));
     }
     ASSERT_TRUE(ProcessEventsUntil([&] { return logs.size() == 3; }));
     EXPECT_TRUE(onCreatingThread);
     std::sort(logs.begin(), logs.end());
-    EXPECT_EQ(logs[1], "邮件转发成功！From:s@w.test/To:b@y.test/Time:00:00:00");
+    EXPECT_EQ(logs[1], "邮件转发成功！From:s@w.test/To:b@y.test/Time:" + LocalTimeOfDay(0));
     EXPECT_TRUE(ProcessEventsUntil([&] { return workers.Running() == 0; }));
 }
 
@@ -74,7 +85,7 @@ TEST(RelayWorkersTest, OwnerGoesWhileAPassIsStuckAndItsOutcomeIsDropped) {
     {
         FreedSignal signal;
         freed = signal.freed->get_future();
-        auto stuck = [released, &entered, signal] {
+        auto stuck = [released, &entered, signal](const std::string&) {
             entered.set_value();
             released.wait(); // an exchanger that does not answer
             return true;
@@ -82,13 +93,56 @@ TEST(RelayWorkersTest, OwnerGoesWhileAPassIsStuckAndItsOutcomeIsDropped) {
         RelayWorkers workers(
             Services(stuck), [&](const RelayOutcome&) { outcomeShown = true; },
             std::chrono::milliseconds(10));
-        ASSERT_TRUE(workers.Start(RelayJob{"s@w.test", "r@x.test", {}}, kQuiet));
+        ASSERT_TRUE(workers.Start(Job("r@x.test"), kQuiet));
         entered.get_future().wait();
     } // returns although the pass still runs
     release.set_value();
     ASSERT_EQ(freed.wait_for(kBound), std::future_status::ready);
     QCoreApplication::processEvents();
     EXPECT_FALSE(outcomeShown);
+}
+
+TEST(RelayWorkersTest, AFixedSetOfThreadsAndTwoPassesPerDomainWhateverTheLoad) {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool released = false;
+    int running = 0;
+    int mostRunning = 0;
+    std::vector<std::string> started;
+    auto stuck = [&](const std::string& recipient) {
+        std::unique_lock lock(mutex);
+        started.push_back(recipient);
+        mostRunning = std::max(mostRunning, ++running);
+        changed.notify_all();
+        changed.wait_for(lock, kBound, [&] { return released; });
+        --running;
+        return true;
+    };
+    int outcomes = 0;
+    RelayWorkers workers(Services(stuck), [&](const RelayOutcome&) { ++outcomes; });
+    workers.SetConcurrency(3);
+    for (int i = 0; i < 30; ++i) {
+        workers.Start(Job("r" + std::to_string(i) + "@silent.test"), kQuiet);
+    }
+    workers.Start(Job("other@elsewhere.test"), kQuiet);
+    {
+        // Two passes to the silent domain and the one elsewhere: every slot the domain
+        // limit allows is taken, and the rest wait.
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, kBound, [&] { return running == 3; }));
+        EXPECT_EQ(started.size(), 3u);
+        EXPECT_EQ(std::count(started.begin(), started.end(), "other@elsewhere.test"), 1);
+    }
+    EXPECT_LE(workers.Threads(), 3);
+    EXPECT_EQ(workers.Waiting(), 28);
+    {
+        std::lock_guard lock(mutex);
+        released = true;
+        changed.notify_all();
+    }
+    ASSERT_TRUE(ProcessEventsUntil([&] { return outcomes == 31; }));
+    EXPECT_LE(mostRunning, 3);
+    EXPECT_LE(workers.Threads(), 3);
 }
 
 } // namespace

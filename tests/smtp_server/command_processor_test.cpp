@@ -77,5 +77,51 @@ TEST(CommandProcessorTest, RepliesToAClosedConnectionAreDroppedButStateMoves) {
     EXPECT_FALSE(s.sendingShutDown);
 }
 
+const std::string kTooBig = "552 Message size exceeds fixed maximum message size\r\n";
+
+TEST(CommandProcessorTest, EhloAdvertisesSizeBeforeAuthOnlyWithALimit) {
+    const std::string meeting = "peer.example (127.0.0.1), pleased to meet you\r\n";
+    FakeSession unlimited;
+    EXPECT_EQ(unlimited.Ehlo(), "250-ESMTP " + meeting + "250 AUTH LOGIN PLAIN\r\n");
+
+    FakeSession limited;
+    limited.messageSizeLimit = 1048576;
+    EXPECT_EQ(limited.Ehlo(),
+              "250-ESMTP " + meeting + "250-SIZE 1048576\r\n250 AUTH LOGIN PLAIN\r\n");
+    FakeSession helo;
+    helo.messageSizeLimit = 1048576;
+    EXPECT_EQ(helo.Say("HELO client.example\r\n"), "250 SMTP " + meeting);
+    FakeSession answered;
+    answered.messageSizeLimit = 1048576;
+    answered.onUsername = [](std::string& answer, bool&) { answer = "250 welcome"; };
+    EXPECT_EQ(answered.Ehlo(), "250 welcome\r\n");
+}
+
+TEST(CommandProcessorTest, DeclaredSizeOverTheLimitRefusesTheSender) {
+    FakeSession s;
+    s.messageSizeLimit = 100;
+    s.Ehlo();
+    EXPECT_EQ(s.Say("MAIL FROM:<first@b.c>\r\n"), "250 OK Sender \"first@b.c\" is allowed\r\n");
+    const std::size_t eventsBefore = s.events.size();
+    EXPECT_EQ(s.Say("MAIL FROM:<a@b.c> SIZE=101\r\n"), kTooBig);
+    EXPECT_EQ(s.Say("MAIL FROM:<a@b.c> BODY=8BITMIME size=99999999999999999999\r\n"), kTooBig);
+    EXPECT_EQ(s.events.size(), eventsBefore); // OnMailFrom not raised
+    EXPECT_EQ(s.session.MailFrom, "first@b.c");
+
+    // At the limit, and with other parameters, the address stays clean.
+    EXPECT_EQ(s.Say("MAIL FROM:<a+x@b.c> SIZE=100\r\n"), "250 OK Sender \"ax@b.c\" is allowed\r\n");
+    EXPECT_EQ(s.Say("MAIL FROM:<c@d.e> BODY=8BITMIME SIZE=abc\r\n"),
+              "250 OK Sender \"c@d.e\" is allowed\r\n");
+    EXPECT_EQ(s.events.back(), "MailFrom c@d.e");
+    EXPECT_EQ(s.session.MailFrom, "c@d.e");
+    // Without angle brackets nothing is read as a parameter.
+    EXPECT_EQ(s.Say("MAIL FROM:c@d.e SIZE=500\r\n").substr(0, 3), "250");
+
+    FakeSession unlimited;
+    unlimited.Ehlo();
+    EXPECT_EQ(unlimited.Say("MAIL FROM:<a@b.c> SIZE=99999999\r\n"),
+              "250 OK Sender \"a@b.c\" is allowed\r\n");
+}
+
 } // namespace
 } // namespace lumenpost

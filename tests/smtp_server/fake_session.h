@@ -2,6 +2,7 @@
 
 #include "smtp_server/smtp_command_processor.h"
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <utility>
@@ -18,16 +19,20 @@ public:
     std::string transcript; // every reply sent, in order
     std::vector<std::string> events;
     std::vector<std::pair<bool, std::string>> dataBlocks; // LastPart, Msg
+    std::vector<std::pair<bool, std::string>> dataEnds;   // Oversized, preset Answer
     bool lineMode = true;
     bool connected = true;
     bool sendingShutDown = false;
     bool disconnectRequested = false;
     std::string peerAddr = "127.0.0.1";
+    bool keepDataBuffer = true;
+    std::uint64_t messageSizeLimit = 0;
 
     std::function<void(std::string& answer, bool& shouldClose)> onUsername;
     std::function<void(std::string&answer)> onMailFrom, onMailTo, onQuit;
     std::function<void(std::string& answer, bool& shouldClose)> onAuthLogin;
     std::function<void(bool& known, std::string& mailAddr)> onVerifyUser;
+    std::function<void(bool oversized, std::string& answer)> onDataEnd;
 
     // Feeds one line or block and returns the replies it produced.
     std::string Say(const std::string& text) {
@@ -95,6 +100,14 @@ public:
     void RaiseQuit(std::string& answer) override {
         Note("Quit");
         Call(onQuit, answer);
+    }
+    bool KeepDataBuffer() const override { return keepDataBuffer; }
+    std::uint64_t MessageSizeLimit() const override { return messageSizeLimit; }
+    void RaiseDataEnd(bool oversized, std::string& answer) override {
+        dataEnds.emplace_back(oversized, answer);
+        if (onDataEnd) {
+            onDataEnd(oversized, answer);
+        }
     }
 
 private:

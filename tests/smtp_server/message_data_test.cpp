@@ -16,11 +16,12 @@ struct ReadResult {
     std::string text;
     int lastParts = 0;
     bool lastPartOnFinalBlock = false;
+    bool oversized = false;
 };
 
-ReadResult ReadInBlocks(const std::vector<std::string>& blocks) {
+ReadResult ReadInBlocks(const std::vector<std::string>& blocks, std::uint64_t maxSize = 0) {
     MessageDataReader reader;
-    reader.Start();
+    reader.Start(maxSize);
     ReadResult result;
     for (const std::string& block : blocks) {
         if (block.empty()) {
@@ -30,6 +31,7 @@ ReadResult ReadInBlocks(const std::vector<std::string>& blocks) {
         result.text += part.text;
         result.lastParts += part.lastPart ? 1 : 0;
         result.lastPartOnFinalBlock = part.lastPart;
+        result.oversized = part.oversized;
     }
     return result;
 }
@@ -71,6 +73,43 @@ TEST(MessageDataReaderTest, MarkerIsFoundOnlyWhenItEndsTheReceivedData) {
     EXPECT_EQ(ReadInBlocks({"a\r\n", ".\r", "\n"}).lastParts, 1);
 }
 
+TEST(MessageDataReaderTest, LimitCountsTheUnstuffedTextWithoutTheEndLine) {
+    const std::uint64_t size = kUnstuffed.size() - 3; // less the end line "." CR LF
+    for (std::size_t cut = 0; cut <= kWire.size(); ++cut) {
+        const std::vector<std::string> blocks = {kWire.substr(0, cut), kWire.substr(cut)};
+        const ReadResult atLimit = ReadInBlocks(blocks, size);
+        EXPECT_FALSE(atLimit.oversized) << "cut at " << cut;
+        EXPECT_EQ(atLimit.text, kUnstuffed) << "cut at " << cut;
+        const ReadResult over = ReadInBlocks(blocks, size - 1);
+        EXPECT_TRUE(over.oversized) << "cut at " << cut;
+        EXPECT_EQ(over.lastParts, 1) << "cut at " << cut;
+        EXPECT_TRUE(over.lastPartOnFinalBlock) << "cut at " << cut;
+    }
+}
+
+TEST(MessageDataReaderTest, OversizedDataIsDroppedUpToTheEndMarker) {
+    MessageDataReader reader;
+    reader.Start(4);
+    const MessageDataReader::Block pending = reader.Take("ab\r\n.\r");
+    EXPECT_FALSE(pending.oversized); // ". CR" may still be the end line
+    EXPECT_EQ(pending.text, "ab\r\n.\r");
+    const MessageDataReader::Block over = reader.Take("x\r\n");
+    EXPECT_TRUE(over.oversized);
+    EXPECT_EQ(over.text, "");
+    const MessageDataReader::Block stuffed = reader.Take("..\r\n");
+    EXPECT_TRUE(stuffed.oversized);
+    EXPECT_FALSE(stuffed.lastPart);
+    EXPECT_EQ(stuffed.text, "");
+    const MessageDataReader::Block end = reader.Take(".\r\n");
+    EXPECT_TRUE(end.lastPart);
+    EXPECT_TRUE(end.oversized);
+
+    reader.Start(4); // the next message starts uncounted
+    const MessageDataReader::Block next = reader.Take("ab\r\n.\r\n");
+    EXPECT_TRUE(next.lastPart);
+    EXPECT_FALSE(next.oversized);
+}
+
 TEST(DataPhaseTest, SecondMessageKeepsRecipientsAndStartsClean) {
     FakeSession s;
     s.Ehlo();
@@ -91,6 +130,69 @@ TEST(DataPhaseTest, SecondMessageKeepsRecipientsAndStartsClean) {
     EXPECT_EQ(s.dataBlocks[2], std::make_pair(true, std::string(".two\r\nQUIT\r\n.\r\n")));
     EXPECT_EQ(s.session.Recipients.size(), 1u);
     EXPECT_EQ(s.session.SessionState, TSmtpSessionState::ssCommands);
+}
+
+const std::string kTooBig = "552 Message size exceeds fixed maximum message size\r\n";
+
+void StartMessage(FakeSession& s) {
+    s.Ehlo();
+    s.Say("RCPT TO:<a@b.c>\r\n");
+    EXPECT_EQ(s.Say("DATA\r\n"), "354 Start mail input; end with <CRLF>.<CRLF>\r\n");
+}
+
+TEST(DataPhaseTest, MessageOverTheLimitIsReadToItsEndAndRefused) {
+    FakeSession s;
+    s.messageSizeLimit = 10;
+    StartMessage(s);
+    EXPECT_EQ(s.Say("12345678\r\n"), "");
+    EXPECT_EQ(s.Say("X\r\n"), "");
+    EXPECT_EQ(s.Say("QUIT\r\n.\r"), "");
+    EXPECT_EQ(s.Say("\n"), kTooBig);
+    ASSERT_EQ(s.dataBlocks.size(), 1u); // nothing after the limit, not even the last part
+    EXPECT_EQ(s.dataBlocks[0], std::make_pair(false, std::string("12345678\r\n")));
+    EXPECT_EQ(s.session.DataBuffer, "12345678\r\n");
+    ASSERT_EQ(s.dataEnds.size(), 1u);
+    EXPECT_EQ(s.dataEnds[0], std::make_pair(true, kTooBig.substr(0, kTooBig.size() - 2)));
+    EXPECT_EQ(s.session.SessionState, TSmtpSessionState::ssCommands);
+    EXPECT_TRUE(s.lineMode);
+
+    // The next message, exactly at the limit and with its end line split off, goes through.
+    EXPECT_EQ(s.Say("DATA\r\n"), "354 Start mail input; end with <CRLF>.<CRLF>\r\n");
+    EXPECT_EQ(s.Say("..2345678\r\n."), "");
+    EXPECT_EQ(s.Say("\r\n"), "250 OK \r\n");
+    EXPECT_EQ(s.session.DataBuffer, ".2345678\r\n");
+    EXPECT_EQ(s.dataBlocks.back(), std::make_pair(true, std::string("\r\n")));
+    EXPECT_EQ(s.dataEnds.back(), std::make_pair(false, std::string("250 OK ")));
+}
+
+TEST(DataPhaseTest, DataEndFollowsTheLastPartAndItsAnswerIsSent) {
+    FakeSession s;
+    s.onDataEnd = [&s](bool, std::string& answer) {
+        ASSERT_FALSE(s.dataBlocks.empty());
+        EXPECT_TRUE(s.dataBlocks.back().first);
+        if (s.dataEnds.size() == 2) {
+            answer = "451 Requested action aborted: local error in processing\r\n";
+        }
+    };
+    StartMessage(s);
+    EXPECT_EQ(s.Say("one\r\n.\r\n"), "250 OK \r\n");
+    s.Say("DATA\r\n");
+    EXPECT_EQ(s.Say("two\r\n.\r\n"), "451 Requested action aborted: local error in processing\r\n");
+    EXPECT_EQ(s.dataEnds.size(), 2u);
+    EXPECT_EQ(s.session.SessionState, TSmtpSessionState::ssCommands);
+    EXPECT_EQ(s.Say("NOOP\r\n"), "250 OK\r\n");
+}
+
+TEST(DataPhaseTest, WithoutDataBufferEveryBlockStillReachesOnSendData) {
+    FakeSession s;
+    s.keepDataBuffer = false;
+    StartMessage(s);
+    s.Say("..a\r\n");
+    s.Say("b\r\n.\r\n");
+    EXPECT_EQ(s.session.DataBuffer, "");
+    ASSERT_EQ(s.dataBlocks.size(), 2u);
+    EXPECT_EQ(s.dataBlocks[0], std::make_pair(false, std::string(".a\r\n")));
+    EXPECT_EQ(s.dataBlocks[1], std::make_pair(true, std::string("b\r\n.\r\n")));
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "dialogue_script.h"
 #include "loopback_client.h"
+#include "smtp_server/smtp_client.h"
 #include "smtp_server/smtp_server.h"
 
 #include <algorithm>
@@ -20,6 +21,8 @@ const std::string kStartData = "354 Start mail input; end with <CRLF>.<CRLF>\r\n
 const std::string kAuthOk = "235 OK, go ahead\r\n";
 const std::string kNotLoggedIn = "550 mailbox unavailable or not logged in\r\n";
 const std::string kTimeoutReplies = "550 SMTP timeout\r\n250 OK SMTP Server signing off.\r\n";
+const std::string kTooBig = "552 Message size exceeds fixed maximum message size\r\n";
+const std::string kLocalError = "451 Requested action aborted: local error in processing\r\n";
 
 class SmtpServerTest : public ::testing::Test {
 protected:
@@ -62,6 +65,18 @@ protected:
         Expect(client, "DATA\r\n", kStartData);
     }
 
+    // Records every OnDataEnd with the session's DataBuffer and answers `answers` in turn
+    // (an empty one keeps the preset answer).
+    void RecordDataEnds(std::vector<std::string> answers = {}) {
+        server.OnDataEnd = [this, answers](TSmtpServer&, TAsyncSocket& client, bool oversized,
+                                           std::string& answer) {
+            dataEnds.push_back({oversized, answer, dynamic_cast<TSmtpClient&>(client).DataBuffer});
+            if (dataEnds.size() <= answers.size() && !answers[dataEnds.size() - 1].empty()) {
+                answer = answers[dataEnds.size() - 1];
+            }
+        };
+    }
+
     // Sends one piece of message data and waits until the server has handed it on.
     void SendBlock(LoopbackClient& client, const std::string& piece) {
         const std::size_t before = blocks.size();
@@ -77,6 +92,13 @@ protected:
     std::uint16_t port = 0;
     int lookups = 0;
     std::vector<std::pair<bool, std::string>> blocks;
+    struct DataEnd {
+        bool oversized;
+        std::string answer;
+        std::string dataBuffer;
+        bool operator==(const DataEnd&) const = default;
+    };
+    std::vector<DataEnd> dataEnds;
 };
 
 TEST(SmtpServerDefaultsTest, PublishedDefaultsAndListenerSetup) {
@@ -90,6 +112,8 @@ TEST(SmtpServerDefaultsTest, PublishedDefaultsAndListenerSetup) {
     EXPECT_EQ(server.MaxUser(), 0);
     EXPECT_FALSE(server.LocalPCName().empty());
     EXPECT_EQ(server.DelayAfterCmd(), 3);
+    EXPECT_TRUE(server.KeepDataBuffer());
+    EXPECT_EQ(server.MaxMessageSize(), 0);
     EXPECT_EQ(server.IdleTimer().interval(), 120000);
     EXPECT_TRUE(server.IdleTimer().isActive());
     EXPECT_EQ(server.ListenSocket().Banner(), "");
@@ -237,6 +261,50 @@ TEST_F(SmtpServerTest, MessageSplitAnywhereArrivesOnceWithOneLastPart) {
     }
     SendBlock(*client, ".\r\n"); // the end line alone ends an empty message
     EXPECT_EQ(client->Read(9), "250 OK \r\n");
+}
+
+TEST_F(SmtpServerTest, SizeLimitOverTcp) {
+    server.SetMaxMessageSize(20);
+    RecordDataEnds();
+    Start();
+    auto client = Connect();
+    Expect(*client, "EHLO c.example\r\n",
+           "250-ESMTP peer.example (127.0.0.1), pleased to meet you\r\n250-SIZE 20\r\n"
+           "250 AUTH LOGIN PLAIN\r\n");
+    Expect(*client, "MAIL FROM:<a@b.c> SIZE=21\r\n", kTooBig);
+    Expect(*client, "MAIL FROM:<a@b.c> SIZE=20\r\n", "250 OK Sender \"a@b.c\" is allowed\r\n");
+    StartMessage(*client);
+    SendBlock(*client, "abcdefghijklmnopqr\r\n"); // 20 octets: still within the limit
+    Expect(*client, "more\r\n.\r\n", kTooBig);
+    ASSERT_EQ(blocks.size(), 1u);
+    EXPECT_FALSE(blocks[0].first);
+
+    Expect(*client, "DATA\r\n", kStartData);
+    Expect(*client, "ok\r\n.\r\n", "250 OK \r\n");
+    EXPECT_EQ(blocks.back(), std::make_pair(true, std::string("ok\r\n.\r\n")));
+    const std::string tooBig = kTooBig.substr(0, kTooBig.size() - 2);
+    const std::vector<DataEnd> expected = {{true, tooBig, "abcdefghijklmnopqr\r\n"},
+                                           {false, "250 OK ", "ok\r\n"}};
+    EXPECT_EQ(dataEnds, expected);
+}
+
+TEST_F(SmtpServerTest, DataEndAnswerReachesTheClientAndNoDataBufferIsKept) {
+    server.SetKeepDataBuffer(false);
+    RecordDataEnds({"", kLocalError});
+    Start();
+    auto client = LoggedIn();
+    StartMessage(*client);
+    Expect(*client, "first\r\n.\r\n", "250 OK \r\n");
+    Expect(*client, "DATA\r\n", kStartData);
+    Expect(*client, "second\r\n.\r\n", kLocalError);
+    Expect(*client, "NOOP\r\n", "250 OK\r\n");
+    const std::vector<DataEnd> expected = {{false, "250 OK ", ""}, {false, "250 OK ", ""}};
+    EXPECT_EQ(dataEnds, expected);
+    std::string handedOn;
+    for (const auto& block : blocks) {
+        handedOn += block.second;
+    }
+    EXPECT_EQ(handedOn, "first\r\n.\r\nsecond\r\n.\r\n");
 }
 
 TEST_F(SmtpServerTest, AuthOverTcp) {

@@ -1,0 +1,281 @@
+#include "relay/queue_book.h"
+
+#include <algorithm>
+#include <ctime>
+
+namespace lumenpost {
+namespace {
+
+bool IsOpen(const QueuedRecipient& recipient) {
+    return recipient.state == RecipientState::pending ||
+           recipient.state == RecipientState::deferred;
+}
+
+bool AnyOpen(const Envelope& envelope) {
+    return std::any_of(envelope.recipients.begin(), envelope.recipients.end(), IsOpen);
+}
+
+bool AnyFailed(const Envelope& envelope) {
+    return std::any_of(envelope.recipients.begin(), envelope.recipients.end(),
+                       [](const QueuedRecipient& r) { return r.state == RecipientState::failed; });
+}
+
+std::string LocalDateTime(std::int64_t unixSeconds) {
+    const auto time = static_cast<std::time_t>(unixSeconds);
+    std::tm local{};
+    localtime_r(&time, &local);
+    char text[32] = {};
+    const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    return std::string(text, length);
+}
+
+std::string ListLine(const Envelope& envelope, const QueuedRecipient& recipient) {
+    std::string line = envelope.id + "  " + std::string(StateName(recipient.state)) + "  " +
+                       LocalDateTime(envelope.arrival) + "  attempts " +
+                       std::to_string(recipient.attempts);
+    if (recipient.state == RecipientState::deferred) {
+        line += "  next " + LocalDateTime(recipient.nextAttempt);
+    }
+    line += "  <" + envelope.sender + "> -> <" + recipient.address + ">";
+    if (!recipient.lastReason.empty()) {
+        line += "  " + recipient.lastReason;
+    }
+    return line;
+}
+
+RecipientState StateOf(RelayResult result) {
+    switch (result) {
+    case RelayResult::relayed:
+        return RecipientState::delivered;
+    case RelayResult::failed:
+        return RecipientState::failed;
+    case RelayResult::deferred:
+        break;
+    }
+    return RecipientState::deferred;
+}
+
+} // namespace
+
+std::vector<std::string> QueueBook::Load() {
+    QueueFolder::Contents contents = folder_.Load();
+    entries_.clear();
+    inFlight_.clear();
+    for (Envelope& envelope : contents.active) {
+        std::string id = envelope.id;
+        entries_[id] = Entry{std::move(envelope), QueuePlace::active};
+    }
+    for (Envelope& envelope : contents.failed) {
+        std::string id = envelope.id;
+        entries_[id] = Entry{std::move(envelope), QueuePlace::failed};
+    }
+    return std::move(contents.problems);
+}
+
+void QueueBook::Add(Envelope envelope) {
+    std::string id = envelope.id;
+    entries_[id] = Entry{std::move(envelope), QueuePlace::active};
+}
+
+std::vector<RelayJob> QueueBook::TakeDue(std::int64_t now) {
+    std::vector<RelayJob> due;
+    for (const auto& [id, entry] : entries_) {
+        if (entry.place != QueuePlace::active) {
+            continue;
+        }
+        const auto& recipients = entry.envelope.recipients;
+        for (std::size_t i = 0; i < recipients.size(); ++i) {
+            const bool ready = recipients[i].state == RecipientState::pending ||
+                               (recipients[i].state == RecipientState::deferred &&
+                                recipients[i].nextAttempt <= now);
+            if (ready && inFlight_.insert({id, i}).second) {
+                due.push_back(JobOf(entry, i));
+            }
+        }
+    }
+    return due;
+}
+
+std::optional<std::int64_t> QueueBook::NextDue() const {
+    std::optional<std::int64_t> next;
+    for (const auto& [id, entry] : entries_) {
+        if (entry.place != QueuePlace::active) {
+            continue;
+        }
+        const auto& recipients = entry.envelope.recipients;
+        for (std::size_t i = 0; i < recipients.size(); ++i) {
+            if (recipients[i].state == RecipientState::deferred && !inFlight_.contains({id, i})) {
+                next =
+                    std::min(next.value_or(recipients[i].nextAttempt), recipients[i].nextAttempt);
+            }
+        }
+    }
+    return next;
+}
+
+RelayJob QueueBook::JobOf(const Entry& entry, std::size_t index) const {
+    const Envelope& envelope = entry.envelope;
+    return RelayJob{envelope.id,
+                    index,
+                    envelope.sender,
+                    envelope.recipients[index].address,
+                    folder_.DataPath(envelope.id, QueuePlace::active),
+                    envelope.arrival,
+                    envelope.recipients[index].attempts};
+}
+
+std::optional<std::string> QueueBook::Apply(const RelayOutcome& outcome) {
+    inFlight_.erase({outcome.id, outcome.recipientIndex});
+    Entry* entry = Find(outcome.id);
+    if (entry == nullptr || entry->place != QueuePlace::active ||
+        outcome.recipientIndex >= entry->envelope.recipients.size()) {
+        return std::nullopt; // deleted while it was tried
+    }
+    QueuedRecipient& recipient = entry->envelope.recipients[outcome.recipientIndex];
+    recipient.state = StateOf(outcome.result);
+    recipient.attempts = outcome.attempts;
+    recipient.nextAttempt = outcome.result == RelayResult::deferred ? outcome.nextAttempt : 0;
+    recipient.lastReason = outcome.reason;
+    return Store(*entry);
+}
+
+std::optional<std::string> QueueBook::Store(Entry& entry) {
+    const std::string id = entry.envelope.id;
+    if (AnyOpen(entry.envelope)) {
+        return folder_.Update(entry.envelope, entry.place);
+    }
+    std::optional<std::string> error;
+    if (AnyFailed(entry.envelope)) {
+        error = folder_.Move(entry.envelope, entry.place, QueuePlace::failed);
+        entry.place = QueuePlace::failed;
+    } else {
+        error = folder_.Remove(id, entry.place);
+        entries_.erase(id);
+    }
+    return error;
+}
+
+QueueBook::Entry* QueueBook::Find(const std::string& id) {
+    const auto found = entries_.find(id);
+    return found == entries_.end() ? nullptr : &found->second;
+}
+
+QueueCommandReply QueueBook::Unknown(const std::string& id) const {
+    return {false, "no message with id " + id + " in the queue (lumenpost --queue lists them)"};
+}
+
+QueueCommandReply QueueBook::List() const {
+    std::string text;
+    for (const auto& [id, entry] : entries_) {
+        for (const QueuedRecipient& recipient : entry.envelope.recipients) {
+            if (recipient.state != RecipientState::delivered) {
+                text += ListLine(entry.envelope, recipient) + "\n";
+            }
+        }
+    }
+    return {true, text.empty() ? "the queue is empty\n" : text};
+}
+
+QueueCommandReply QueueBook::Retry(const std::string& id) {
+    if (!id.empty() && Find(id) == nullptr) {
+        return Unknown(id);
+    }
+    int count = 0;
+    for (auto& [entryId, entry] : entries_) {
+        if ((!id.empty() && entryId != id) || entry.place != QueuePlace::active) {
+            continue;
+        }
+        bool changed = false;
+        auto& recipients = entry.envelope.recipients;
+        for (std::size_t i = 0; i < recipients.size(); ++i) {
+            QueuedRecipient& recipient = recipients[i];
+            if (recipient.state == RecipientState::deferred && !inFlight_.contains({entryId, i})) {
+                recipient.nextAttempt = 0;
+                changed = true;
+                ++count;
+            }
+        }
+        if (changed) {
+            if (auto error = Store(entry)) {
+                return {false, *error};
+            }
+        }
+    }
+    return {true, std::to_string(count) + " deferred recipient(s) to be tried now\n"};
+}
+
+QueueCommandReply QueueBook::Resend(const std::string& id) {
+    Entry* entry = Find(id);
+    if (entry == nullptr) {
+        return Unknown(id);
+    }
+    if (entry->place != QueuePlace::failed) {
+        return {false, "message " + id + " has not failed; --retry tries its deferred recipients"};
+    }
+    int count = 0;
+    for (QueuedRecipient& recipient : entry->envelope.recipients) {
+        if (recipient.state == RecipientState::failed) {
+            recipient = QueuedRecipient{recipient.address};
+            ++count;
+        }
+    }
+    if (auto error = folder_.Move(entry->envelope, QueuePlace::failed, QueuePlace::active)) {
+        return {false, *error};
+    }
+    entry->place = QueuePlace::active;
+    return {true, std::to_string(count) + " recipient(s) of " + id + " queued again\n"};
+}
+
+QueueCommandReply QueueBook::Delete(const std::string& id) {
+    Entry* entry = Find(id);
+    if (entry == nullptr) {
+        return Unknown(id);
+    }
+    if (auto error = folder_.Remove(id, entry->place)) {
+        return {false, *error};
+    }
+    entries_.erase(id);
+    return {true, "message " + id + " deleted\n"};
+}
+
+int QueueBook::PurgeFailed(std::int64_t now, std::int64_t maxAge) {
+    const int purged = folder_.PurgeFailed(now, maxAge);
+    std::erase_if(entries_, [this](const auto& item) {
+        return item.second.place == QueuePlace::failed &&
+               !folder_.Read(item.first, QueuePlace::failed).has_value();
+    });
+    return purged;
+}
+
+QueueCommandReply RunQueueCommand(QueueBook& book, const std::string& request) {
+    const std::size_t blank = request.find(' ');
+    const std::string verb = request.substr(0, blank);
+    const std::string id = blank == std::string::npos ? std::string() : request.substr(blank + 1);
+    if (verb == kQueueList) {
+        return book.List();
+    }
+    if (verb == kQueueRetry) {
+        return book.Retry(id);
+    }
+    if (id.empty()) {
+        return {false, "the command " + verb + " needs a queue id"};
+    }
+    if (verb == kQueueResend) {
+        return book.Resend(id);
+    }
+    if (verb == kQueueDelete) {
+        return book.Delete(id);
+    }
+    return {false, "unknown queue command: " + verb};
+}
+
+std::size_t QueueBook::OpenRecipients() const {
+    std::size_t open = 0;
+    for (const auto& [id, entry] : entries_) {
+        open += static_cast<std::size_t>(std::count_if(entry.envelope.recipients.begin(),
+                                                       entry.envelope.recipients.end(), IsOpen));
+    }
+    return open;
+}
+
+} // namespace lumenpost

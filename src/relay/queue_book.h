@@ -1,0 +1,92 @@
+#pragma once
+
+#include "queue/envelope.h"
+#include "queue/queue_folder.h"
+#include "relay/relay_pass.h"
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace lumenpost {
+
+// The answer to a queue command: whether it did what was asked, and the text to show.
+struct QueueCommandReply {
+    bool ok = false;
+    std::string text;
+};
+
+// The relay's view of the queue: every message on disk with its recipients' states, which
+// recipients are being tried right now, and the queue commands. Every change is written
+// to the envelope before it counts. Used on one thread; also by a second invocation of
+// the program that acts on the folder while no relay runs.
+class QueueBook {
+public:
+    explicit QueueBook(QueueFolder folder) : folder_(std::move(folder)) {}
+
+    const QueueFolder& Folder() const { return folder_; }
+
+    // Reads the folder (after removing what a crash left half-written). Returns what was
+    // cleaned up or could not be read, one line each.
+    std::vector<std::string> Load();
+
+    // A message just made durable by the intake: its recipients are due at once.
+    void Add(Envelope envelope);
+
+    // Pending recipients and deferred ones whose time has come, in arrival order; they
+    // count as being tried until their outcome is applied.
+    std::vector<RelayJob> TakeDue(std::int64_t now);
+    // The earliest next attempt of a deferred recipient not being tried; nothing if none.
+    std::optional<std::int64_t> NextDue() const;
+
+    // Records an attempt's outcome. A message with every recipient delivered is removed;
+    // one whose recipients are all done with any failed moves to the failed place.
+    // Returns what went wrong on disk, if anything.
+    std::optional<std::string> Apply(const RelayOutcome& outcome);
+
+    // "--queue": one line per queued or failed recipient.
+    QueueCommandReply List() const;
+    // "--retry [ID]": deferred recipients (of one message, or all) are due now.
+    QueueCommandReply Retry(const std::string& id);
+    // "--resend ID": a failed message's failed recipients are queued again.
+    QueueCommandReply Resend(const std::string& id);
+    // "--delete ID": the message leaves the queue.
+    QueueCommandReply Delete(const std::string& id);
+    // Failed messages older than `maxAge` seconds go. Returns how many.
+    int PurgeFailed(std::int64_t now, std::int64_t maxAge);
+
+    // Recipients not yet delivered or failed, and recipients being tried.
+    std::size_t OpenRecipients() const;
+    std::size_t InFlight() const { return inFlight_.size(); }
+
+private:
+    struct Entry {
+        Envelope envelope;
+        QueuePlace place = QueuePlace::active;
+    };
+    using Key = std::pair<std::string, std::size_t>; // id, recipient index
+
+    Entry* Find(const std::string& id);
+    QueueCommandReply Unknown(const std::string& id) const;
+    // Writes a changed envelope; a finished message is removed or moved to failed/.
+    std::optional<std::string> Store(Entry& entry);
+    RelayJob JobOf(const Entry& entry, std::size_t index) const;
+
+    QueueFolder folder_;
+    // By id; ids grow with time, so this is arrival order for messages of one relay.
+    std::map<std::string, Entry> entries_;
+    std::set<Key> inFlight_;
+};
+
+// The queue commands as a running relay takes them over its channel: "QUEUE",
+// "RETRY [ID]", "RESEND ID", "DELETE ID".
+inline constexpr const char* kQueueList = "QUEUE";
+inline constexpr const char* kQueueRetry = "RETRY";
+inline constexpr const char* kQueueResend = "RESEND";
+inline constexpr const char* kQueueDelete = "DELETE";
+QueueCommandReply RunQueueCommand(QueueBook& book, const std::string& request);
+
+} // namespace lumenpost
