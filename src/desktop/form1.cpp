@@ -122,9 +122,15 @@ void TForm1::ShowSettings() {
 }
 
 void TForm1::TakeSettings() {
-    core_.SetSettings(RelaySettings{ComboBox1->currentText(), Edit1->text(), CheckBox1->isChecked(),
-                                    CheckBox2->isChecked(), CheckBox3->isChecked(),
-                                    CheckBox4->isChecked()});
+    // The window edits six settings; the others stay as they are.
+    RelaySettings settings = core_.Settings();
+    settings.dns = ComboBox1->currentText();
+    settings.postmaster = Edit1->text();
+    settings.autorun = CheckBox1->isChecked();
+    settings.automin = CheckBox2->isChecked();
+    settings.autobeep = CheckBox3->isChecked();
+    settings.autoback = CheckBox4->isChecked();
+    core_.SetSettings(settings);
 }
 
 void TForm1::N1Click() {

@@ -23,6 +23,13 @@ struct QueuedRecipient {
     std::string lastReason;       // one line; empty before the first attempt
 
     bool operator==(const QueuedRecipient&) const = default;
+
+    // A recipient not tried yet.
+    static QueuedRecipient Pending(std::string address) {
+        QueuedRecipient recipient;
+        recipient.address = std::move(address);
+        return recipient;
+    }
 };
 
 // What the queue keeps beside a message's data file.

@@ -87,7 +87,7 @@ IntakeResult MailIntake::EndData(SessionKey session, bool oversized) {
     }
     Envelope envelope{spool->Id(), now_(), message.sender, {}};
     for (const std::string& recipient : message.recipients) {
-        envelope.recipients.push_back(QueuedRecipient{recipient});
+        envelope.recipients.push_back(QueuedRecipient::Pending(recipient));
     }
     if (auto error = spool->Commit(envelope)) {
         return {std::nullopt, *error};

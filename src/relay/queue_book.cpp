@@ -215,7 +215,7 @@ QueueCommandReply QueueBook::Resend(const std::string& id) {
     int count = 0;
     for (QueuedRecipient& recipient : entry->envelope.recipients) {
         if (recipient.state == RecipientState::failed) {
-            recipient = QueuedRecipient{recipient.address};
+            recipient = QueuedRecipient::Pending(recipient.address);
             ++count;
         }
     }

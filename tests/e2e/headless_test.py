@@ -40,7 +40,7 @@ def read_line(conn):
 class Relay:
     """One running copy of the program with its own folders."""
 
-    def __init__(self, home, port, extra=(), headless_flag=True, env_changes=None):
+    def __init__(self, home, port, extra=(), headless_flag=True, env_changes=None, prefix=()):
         self.home = home
         self.port = port
         env = dict(os.environ)
@@ -55,6 +55,7 @@ class Relay:
         args = [PROGRAM, "--listen", "127.0.0.1:%d" % port, *extra]
         if headless_flag:
             args.insert(1, "--headless")
+        args = [*prefix, *args]  # e.g. a wrapper that gives the program its own mounts
         self.process = subprocess.Popen(args, env=env, stdout=subprocess.PIPE,
                                         stderr=subprocess.PIPE)
 

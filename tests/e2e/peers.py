@@ -65,12 +65,15 @@ def start_dnsmasq(mx_records, address=DNS):
 class Sink:
     """One aiosmtpd sink on HOST:25 storing what it receives in its own folder."""
 
-    def __init__(self, host, out_dir, refuse=()):
+    def __init__(self, host, out_dir, refuse=(), tempfail=(), greylist=(), refuse_once=()):
         self.out_dir = out_dir
         os.makedirs(out_dir)
         args = [SINK_PYTHON, SINK, "--listen", host + ":25", "--out", out_dir]
-        for address in refuse:
-            args += ["--refuse-rcpt", address]
+        for option, addresses in (("--refuse-rcpt", refuse), ("--tempfail-rcpt", tempfail),
+                                  ("--greylist-rcpt", greylist),
+                                  ("--refuse-once-rcpt", refuse_once)):
+            for address in addresses:
+                args += [option, address]
         log_path = out_dir + ".log"
         with open(log_path, "wb") as log:
             self.process = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=log)
@@ -101,8 +104,8 @@ class Sink:
 class Program(headless_test.Relay):
     """The program with its output lines collected as they come."""
 
-    def __init__(self, home, port, extra=(), env_changes=None):
-        super().__init__(home, port, extra, env_changes=env_changes)
+    def __init__(self, home, port, extra=(), env_changes=None, prefix=()):
+        super().__init__(home, port, extra, env_changes=env_changes, prefix=prefix)
         self.lines = queue.Queue()
         threading.Thread(target=self._read, daemon=True).start()
 
@@ -139,11 +142,11 @@ def without_our_trace(data):
     return data[end + 2:]
 
 
-def write_settings(config_dir, autoback, dns=DNS):
+def write_settings(config_dir, autoback, dns=DNS, extra=""):
     os.makedirs(config_dir, exist_ok=True)
     with open(os.path.join(config_dir, "lumenpost.ini"), "w", encoding="utf-8") as f:
-        f.write("[config]\ndns=%s\npostmaster=%s\nautobeep=0\nautoback=%d\n"
-                % (dns, POSTMASTER, autoback))
+        f.write("[config]\ndns=%s\npostmaster=%s\nautobeep=0\nautoback=%d\n%s"
+                % (dns, POSTMASTER, autoback, extra))
 
 
 def swaks(port, sender, recipients, data_file=None, host="127.0.0.1", prefix=()):
@@ -167,9 +170,10 @@ class ProgramTestCase(unittest.TestCase):
             stop_process(program.process)
         self.home.cleanup()
 
-    def start(self, autoback=1, dns=DNS, env_changes=None):
-        write_settings(os.path.join(self.home.name, "config"), autoback, dns)
-        program = Program(self.home.name, free_port(), env_changes=env_changes)
+    def start(self, autoback=1, dns=DNS, env_changes=None, settings="", prefix=(), port=None):
+        write_settings(os.path.join(self.home.name, "config"), autoback, dns, settings)
+        program = Program(self.home.name, port or free_port(), env_changes=env_changes,
+                          prefix=prefix)
         self.programs.append(program)
         program.connect().close()  # listening
         return program

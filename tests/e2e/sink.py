@@ -3,7 +3,9 @@
 
 Each message becomes <out>/<n>.eml (the data exactly as received, dot
 transparency undone) and <n>.json (envelope sender and recipients). Recipients
-named with --refuse-rcpt are refused with 550.
+named with --refuse-rcpt are refused with 550, those named with --tempfail-rcpt get 450
+every time, those named with --greylist-rcpt get 450 and those named with
+--refuse-once-rcpt 550, the first time only.
 """
 import argparse
 import asyncio
@@ -17,15 +19,26 @@ from aiosmtpd.smtp import SMTP
 
 
 class StoringHandler:
-    def __init__(self, out_dir, refused):
+    def __init__(self, out_dir, refused, tempfailed=(), greylisted=(), refused_once=()):
         self.out_dir = out_dir
         self.refused = {r.lower() for r in refused}
+        self.tempfailed = {r.lower() for r in tempfailed}
+        self.greylisted = {r.lower() for r in greylisted}
+        self.refused_once = {r.lower() for r in refused_once}
         self.count = 0
         self.lock = threading.Lock()
 
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
         if address.lower() in self.refused:
             return "550 5.1.1 mailbox refused by test sink"
+        if address.lower() in self.tempfailed:
+            return "450 4.2.0 mailbox busy at test sink"
+        if address.lower() in self.greylisted:
+            self.greylisted.discard(address.lower())
+            return "450 4.2.0 greylisted by test sink, try again later"
+        if address.lower() in self.refused_once:
+            self.refused_once.discard(address.lower())
+            return "550 5.7.1 refused once by test sink"
         envelope.rcpt_tos.append(address)
         return "250 OK"
 
@@ -55,10 +68,15 @@ def main():
     parser.add_argument("--listen", required=True, help="ADDR:PORT")
     parser.add_argument("--out", required=True)
     parser.add_argument("--refuse-rcpt", action="append", default=[])
+    parser.add_argument("--tempfail-rcpt", action="append", default=[])
+    parser.add_argument("--greylist-rcpt", action="append", default=[])
+    parser.add_argument("--refuse-once-rcpt", action="append", default=[])
     args = parser.parse_args()
     host, port = args.listen.rsplit(":", 1)
     os.makedirs(args.out, exist_ok=True)
-    controller = UnlimitedController(StoringHandler(args.out, args.refuse_rcpt),
+    handler = StoringHandler(args.out, args.refuse_rcpt, args.tempfail_rcpt, args.greylist_rcpt,
+                             args.refuse_once_rcpt)
+    controller = UnlimitedController(handler,
                                      hostname=host, port=int(port))
     controller.start()
     print("ready", flush=True)

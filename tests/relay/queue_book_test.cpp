@@ -26,7 +26,11 @@ protected:
         auto spool = folder_.CreateSpool(id, error);
         EXPECT_TRUE(spool) << error;
         spool->Append("Subject: t\r\n\r\nbody\r\n");
-        Envelope envelope{id, 100, sender, {{"one@b.test"}, {"two@c.test"}}};
+        Envelope envelope{
+            id,
+            100,
+            sender,
+            {QueuedRecipient::Pending("one@b.test"), QueuedRecipient::Pending("two@c.test")}};
         EXPECT_EQ(spool->Commit(envelope), std::nullopt);
         return envelope;
     }
