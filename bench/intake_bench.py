@@ -172,16 +172,19 @@ def kept_connection_rate(port, count):
     return count / elapsed
 
 
-def program_env(home, dns="127.0.0.9"):
+def program_env(home, dns="127.0.0.9", settings=""):
+    """The program's environment under `home`: settings, runtime folder and queue (in
+    home/data/lumenpost/queue) of its own. `settings` adds lines to [config]."""
     env = dict(os.environ)
     env["XDG_CONFIG_HOME"] = os.path.join(home, "config")
     env["XDG_RUNTIME_DIR"] = os.path.join(home, "run")
+    env["XDG_DATA_HOME"] = os.path.join(home, "data")
     os.makedirs(env["XDG_CONFIG_HOME"], exist_ok=True)
     os.makedirs(env["XDG_RUNTIME_DIR"], mode=0o700, exist_ok=True)
     # By default relay passes ask a loopback address where nothing answers, so they fail
     # quietly.
     with open(os.path.join(env["XDG_CONFIG_HOME"], "lumenpost.ini"), "w") as ini:
-        ini.write("[config]\ndns=%s\nautobeep=0\nautoback=0\n" % dns)
+        ini.write("[config]\ndns=%s\nautobeep=0\nautoback=0\n%s" % (dns, settings))
     return env
 
 
@@ -207,13 +210,20 @@ def program_intake(program, runs, quick):
     return ok
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--intake-server", required=True)
+def bench_arguments(doc, runs, quick_help, intake_server=False):
+    """The options every benchmark script takes: the program (and the intake server),
+    runs per figure and the quick mode."""
+    parser = argparse.ArgumentParser(description=doc.splitlines()[0])
+    if intake_server:
+        parser.add_argument("--intake-server", required=True)
     parser.add_argument("--program", required=True)
-    parser.add_argument("--runs", type=int, default=5)
-    parser.add_argument("--quick", action="store_true", help="fewer messages per run")
-    args = parser.parse_args()
+    parser.add_argument("--runs", type=int, default=runs)
+    parser.add_argument("--quick", action="store_true", help=quick_help)
+    return parser
+
+
+def main():
+    args = bench_arguments(__doc__, 5, "fewer messages per run", True).parse_args()
     ok = intake_component(args.intake_server, args.runs, args.quick)
     ok &= program_intake(args.program, args.runs, args.quick)
     return 0 if ok else 1

@@ -1,7 +1,11 @@
 // The intake of the SMTP server component alone, for scripts/bench.sh: TSmtpServer
 // without the pause before commands, at most two sessions, and handlers that only
-// count. Usage: lumenpost_intake_server PORT [MAXUSER]. Runs until SIGTERM or SIGINT,
-// then prints the messages and bytes it took in.
+// count. Usage: lumenpost_intake_server PORT [MAXUSER [QUEUEDIR]]. With QUEUEDIR every
+// message is streamed into a queue folder there and made durable before its reply, as
+// the relay does (MailIntake), so the figure includes the disk. Runs until SIGTERM or
+// SIGINT, then prints the messages and bytes it took in.
+#include "relay/mail_intake.h"
+#include "smtp_server/smtp_replies.h"
 #include "smtp_server/smtp_server.h"
 
 #include <QCoreApplication>
@@ -10,7 +14,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <exception>
+#include <optional>
 #include <string>
 
 namespace {
@@ -34,12 +40,48 @@ void CountData(lumenpost::TSmtpServer& server, Counts& counts) {
     };
 }
 
+// The relay's wiring of the intake (app/relay_app.cpp), without access checks, pause or
+// delivery: only committed messages count.
+void SpoolData(lumenpost::TSmtpServer& server, lumenpost::MailIntake& intake, Counts& counts) {
+    using lumenpost::TAsyncSocket;
+    using lumenpost::TSmtpServer;
+    server.SetKeepDataBuffer(false);
+    server.OnClientDisconnect = [&intake](TSmtpServer&, TAsyncSocket& client) {
+        intake.SessionEnded(&client);
+    };
+    server.OnUsername = [&intake](TSmtpServer&, TAsyncSocket& client, const std::string& helo,
+                                  std::string&, bool&) { intake.Hello(&client, helo); };
+    server.OnMailFrom = [&intake](TSmtpServer&, TAsyncSocket& client, const std::string& address,
+                                  std::string&) { intake.MailFrom(&client, address); };
+    server.OnMailTo = [&intake](TSmtpServer&, TAsyncSocket& client, const std::string& address,
+                                std::string&) { intake.MailTo(&client, address); };
+    server.OnReset = [&intake](TSmtpServer&, TAsyncSocket& client, std::string&) {
+        intake.Reset(&client);
+    };
+    server.OnSendDataInit = [&intake](TSmtpServer&, TAsyncSocket& client) {
+        intake.StartData(&client, client.PeerAddr());
+    };
+    server.OnSendData = [&intake, &counts](TSmtpServer&, TAsyncSocket& client, bool last,
+                                           const std::string& text) {
+        counts.bytes += text.size();
+        intake.SendData(&client, last, text);
+    };
+    server.OnDataEnd = [&intake, &counts](TSmtpServer&, TAsyncSocket& client, bool oversized,
+                                          std::string& answer) {
+        if (intake.EndData(&client, oversized).queued) {
+            ++counts.messages;
+        } else if (!oversized) {
+            answer = lumenpost::smtp_replies::kLocalError;
+        }
+    };
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
-    if (argc != 2 && argc != 3) {
-        std::fprintf(stderr, "usage: %s PORT [MAXUSER]\n", argv[0]);
+    if (argc < 2 || argc > 4) {
+        std::fprintf(stderr, "usage: %s PORT [MAXUSER [QUEUEDIR]]\n", argv[0]);
         return 2;
     }
     Counts counts;
@@ -47,8 +89,20 @@ int main(int argc, char* argv[]) {
     server.SetSrvAddr("127.0.0.1");
     server.SetSrvPort(argv[1]);
     server.SetDelayAfterCmd(0);
-    server.SetMaxUser(argc == 3 ? std::atoi(argv[2]) : 2);
-    CountData(server, counts);
+    server.SetMaxUser(argc >= 3 ? std::atoi(argv[2]) : 2);
+    std::optional<lumenpost::MailIntake> intake;
+    if (argc == 4) {
+        lumenpost::QueueFolder folder(argv[3]);
+        if (auto error = folder.Prepare()) {
+            std::fprintf(stderr, "%s\n", error->c_str());
+            return 1;
+        }
+        intake.emplace(std::move(folder), "bench.example",
+                       [] { return static_cast<std::int64_t>(std::time(nullptr)); });
+        SpoolData(server, *intake, counts);
+    } else {
+        CountData(server, counts);
+    }
     try {
         server.SetActive(true);
     } catch (const std::exception& e) {

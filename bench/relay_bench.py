@@ -11,7 +11,6 @@ ports 25 and 53 of 127.0.0.x).
    message from the same client, and the program's peak RSS above idle (the message is
    relayed to an smtp-sink exchanger found through dnsmasq).
 """
-import argparse
 import os
 import select
 import smtplib
@@ -23,7 +22,8 @@ import sys
 import tempfile
 import time
 
-from intake_bench import SINK, WAIT, ask, free_port, program_env, read_reply, start, stop
+from intake_bench import (SINK, WAIT, ask, bench_arguments, free_port, program_env, read_reply,
+                          start, stop)
 
 DNSMASQ = "/usr/sbin/dnsmasq"
 DNS = "127.0.0.30"
@@ -34,17 +34,19 @@ SENDER = "from@bench.example"
 BODY = b"Subject: bench\r\n\r\n" + (b"x" * 76 + b"\r\n") * 13
 
 
-def start_dnsmasq():
-    args = [DNSMASQ, "--keep-in-foreground", "--bind-interfaces", "--listen-address=" + DNS,
-            "--port=53", "--no-resolv", "--no-hosts", "--pid-file=", "--conf-file=/dev/null",
-            "--mx-host=latency.test,%s,10" % STAMP_SINK, "--mx-host=big.test,%s,10" % BIG_SINK]
+def start_dnsmasq(address=DNS, mx_hosts=(("latency.test", STAMP_SINK), ("big.test", BIG_SINK))):
+    """dnsmasq on address:53 answering only MX 10 queries for the (domain, exchanger)
+    pairs."""
+    args = [DNSMASQ, "--keep-in-foreground", "--bind-interfaces", "--listen-address=" + address,
+            "--port=53", "--no-resolv", "--no-hosts", "--pid-file=", "--conf-file=/dev/null"]
+    args += ["--mx-host=%s,%s,10" % pair for pair in mx_hosts]
     process = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     try:
         process.wait(timeout=0.5)
     except subprocess.TimeoutExpired:
         return process
     raise RuntimeError("dnsmasq did not start on %s:53: %s"
-                       % (DNS, process.stderr.read().decode(errors="replace")))
+                       % (address, process.stderr.read().decode(errors="replace")))
 
 
 class LineReader:
@@ -55,12 +57,12 @@ class LineReader:
         self.fd = stream.fileno()
         self.pending = b""
 
-    def next_line(self):
+    def next_line(self, timeout=WAIT):
         while b"\n" not in self.pending:
-            ready, _, _ = select.select([self.fd], [], [], WAIT)
+            ready, _, _ = select.select([self.fd], [], [], timeout)
             chunk = os.read(self.fd, 4096) if ready else b""
             if not chunk:
-                raise RuntimeError("no output line within %s s" % WAIT)
+                raise RuntimeError("no output line within %s s" % timeout)
             self.pending += chunk
         line, self.pending = self.pending.split(b"\n", 1)
         return line.decode()
@@ -100,10 +102,10 @@ def direct_delivery(sink_lines):
     return float(sink_lines.next_line()) - begin
 
 
-def started_program(program, home, dns):
+def started_program(program, home, dns, settings=""):
     port = free_port()
     process = start([program, "--headless", "--listen", "127.0.0.1:%d" % port], port,
-                    env=program_env(home, dns))
+                    env=program_env(home, dns, settings))
     return process, port
 
 
@@ -148,16 +150,24 @@ def status_kib(pid, field):
     raise RuntimeError("no %s for process %d" % (field, pid))
 
 
-def intake_time(port, body, recipient):
-    """Seconds from the end of the 354 reply to the reply after the data."""
-    with socket.create_connection(("127.0.0.1", port), timeout=WAIT * 6) as conn:
+def intake_time(port, body, recipient, timeout=WAIT * 6, from_data_command=False):
+    """Seconds from the end of the 354 reply (or from sending DATA) to the reply after
+    the data. `body` is the data as octets, or a callable that writes it to the socket
+    (the end line is added here)."""
+    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as conn:
         read_reply(conn)
         ask(conn, b"EHLO bench.example\r\n", b"250")
         ask(conn, b"MAIL FROM:<%s>\r\n" % SENDER.encode(), b"250")
         ask(conn, b"RCPT TO:<%s>\r\n" % recipient.encode(), b"250")
-        ask(conn, b"DATA\r\n", b"354")
         begin = time.monotonic()
-        conn.sendall(body + b".\r\n")
+        ask(conn, b"DATA\r\n", b"354")
+        if not from_data_command:
+            begin = time.monotonic()
+        if callable(body):
+            body(conn)
+            conn.sendall(b".\r\n")
+        else:
+            conn.sendall(body + b".\r\n")
         reply = read_reply(conn)
         elapsed = time.monotonic() - begin
         conn.sendall(b"QUIT\r\n")
@@ -166,18 +176,20 @@ def intake_time(port, body, recipient):
     return elapsed
 
 
-def program_large_message(program, body):
-    """(intake seconds, peak RSS above idle in KiB) of one run of the program."""
+def program_large_message(program, send, dns=DNS, settings="", timeout=WAIT):
+    """(intake seconds, peak RSS above idle in KiB) of one fresh program: `send(port)`
+    hands it the message and returns the intake seconds; the peak is read once the pass
+    has relayed it."""
     with tempfile.TemporaryDirectory() as home:
-        process, port = started_program(program, home, DNS)
+        process, port = started_program(program, home, dns, settings)
         try:
             time.sleep(0.5)
             idle = status_kib(process.pid, "VmRSS")
-            elapsed = intake_time(port, body, "to@big.test")
+            elapsed = send(port)
             output = LineReader(process.stdout)
-            line = output.next_line()
+            line = output.next_line(timeout)
             while line.startswith("status:"):
-                line = output.next_line()
+                line = output.next_line(timeout)
             if not line.startswith("okrelay:"):
                 raise RuntimeError("the relay pass failed: " + line)
             return elapsed, status_kib(process.pid, "VmHWM") - idle
@@ -194,7 +206,8 @@ def large_message(program, runs, quick):
     times, peaks, reference = [], [], []
     try:
         for _ in range(runs):
-            elapsed, peak = program_large_message(program, body)
+            elapsed, peak = program_large_message(
+                program, lambda port: intake_time(port, body, "to@big.test"))
             times.append(elapsed)
             peaks.append(peak)
             port = free_port()
@@ -216,11 +229,7 @@ def large_message(program, runs, quick):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--program", required=True)
-    parser.add_argument("--runs", type=int, default=3)
-    parser.add_argument("--quick", action="store_true", help="fewer and smaller messages")
-    args = parser.parse_args()
+    args = bench_arguments(__doc__, 3, "fewer and smaller messages").parse_args()
     dnsmasq = start_dnsmasq()
     try:
         ok = relay_latency(args.program, 20 if args.quick else 200)

@@ -35,7 +35,7 @@ install_postfix_quietly() {
     fi
 }
 
-if [ ! -x /usr/sbin/smtp-source ] || [ ! -x /usr/sbin/smtp-sink ]; then
+if [ ! -x /usr/sbin/smtp-source ] || [ ! -x /usr/sbin/smtp-sink ] || [ ! -x /usr/sbin/postfix ]; then
     install_postfix_quietly
 fi
 ensure_packages libbenchmark-dev python3-aiosmtpd
@@ -50,6 +50,11 @@ status=0
 # exchangers on 127.0.0.31/32 port 25, hence root.
 /usr/bin/python3 "$ROOT/bench/relay_bench.py" --runs "$(( RUNS < 3 ? RUNS : 3 ))" "${QUICK[@]}" \
     --program "$BUILD/lumenpost" ||
+    status=1
+# Benchmarks 6 to 8 (mail queue): dnsmasq on 127.0.0.40 and an exchanger on 127.0.0.41
+# port 25, and a throwaway Postfix under /var/tmp that is stopped after each run.
+/usr/bin/python3 "$ROOT/bench/queue_bench.py" --runs "$(( RUNS < 3 ? RUNS : 3 ))" "${QUICK[@]}" \
+    --program "$BUILD/lumenpost" --intake-server "$BUILD/bench/lumenpost_intake_server" ||
     status=1
 echo "== Benchmark 5: micro benchmarks (median of $RUNS repetitions)"
 "$BUILD/bench/lumenpost_micro_bench" --benchmark_repetitions="$RUNS" \

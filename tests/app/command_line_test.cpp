@@ -37,6 +37,20 @@ TEST(CommandLine, ReadsEveryOptionInBothForms) {
     EXPECT_EQ(Parse({"--listen=0.0.0.0:smtp"}).options.listen->port, "smtp");
 }
 
+TEST(CommandLine, QueueCommandsBecomeOneRequestForTheRelay) {
+    EXPECT_EQ(Parse({"--queue"}).options.queueCommand, "QUEUE");
+    EXPECT_EQ(Parse({"--retry"}).options.queueCommand, "RETRY");
+    EXPECT_EQ(Parse({"--retry", "0abc9"}).options.queueCommand, "RETRY 0abc9");
+    EXPECT_EQ(Parse({"--retry", "--headless"}).options.queueCommand, "RETRY");
+    EXPECT_EQ(Parse({"--resend", "0abc9"}).options.queueCommand, "RESEND 0abc9");
+    EXPECT_EQ(Parse({"--delete", "0abc9"}).options.queueCommand, "DELETE 0abc9");
+    // An id is letters and digits only: nothing else reaches the relay's channel.
+    EXPECT_FALSE(Parse({"--delete"}).error.isEmpty());
+    EXPECT_FALSE(Parse({"--delete", "../x"}).error.isEmpty());
+    EXPECT_FALSE(Parse({"--resend", "a b"}).error.isEmpty());
+    EXPECT_FALSE(Parse({"--queue", "--delete", "x1"}).error.isEmpty());
+}
+
 TEST(CommandLine, RejectsWhatItCannotUse) {
     for (auto arguments : {std::initializer_list<const char*>{"--listen"},
                            {"--listen", "127.0.0.1"},

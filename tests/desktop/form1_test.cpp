@@ -38,6 +38,8 @@ protected:
     void UseConfigHome(const QString& path) {
         configHome_ = path;
         qputenv("XDG_CONFIG_HOME", path.toUtf8());
+        qputenv("XDG_DATA_HOME", dir_.path().toUtf8());
+        qputenv("XDG_RUNTIME_DIR", dir_.path().toUtf8());
     }
 
     // A fresh program start: the window is built and its start-up steps run.
@@ -303,6 +305,9 @@ TEST_F(Form1Test, AServerThatCannotListenStillReadsAndKeepsTheSettings) {
     RelaySettings saved;
     saved.dns = "9.9.9.9";
     saved.autobeep = false;
+    saved.maxsize = 123456;
+    saved.deliveries = 9;
+    saved.retry = *RetrySchedule::Parse("5,10");
     ASSERT_EQ(RelaySettingsFile(configHome_ + "/lumenpost.ini").Write(saved), std::nullopt);
     HeldPort taken;
     ASSERT_NE(taken.Port(), 0);
@@ -315,6 +320,9 @@ TEST_F(Form1Test, AServerThatCannotListenStillReadsAndKeepsTheSettings) {
     EXPECT_FALSE(errors_[0].contains(u'\n'));
     EXPECT_EQ(Find<QComboBox>("ComboBox1")->currentText(), "9.9.9.9");
     EXPECT_FALSE(Find<QCheckBox>("CheckBox3")->isChecked());
+    // An edit in the window keeps the settings that the window does not show.
+    Find<QCheckBox>("CheckBox3")->setChecked(true);
+    saved.autobeep = true;
     EXPECT_TRUE(form_->close());
     EXPECT_EQ(RelaySettingsFile(configHome_ + "/lumenpost.ini").Read(), saved);
 }

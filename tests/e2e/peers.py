@@ -159,7 +159,27 @@ def swaks(port, sender, recipients, data_file=None, host="127.0.0.1", prefix=())
 
 
 class ProgramTestCase(unittest.TestCase):
-    """Each test gets its own home folder; the programs it starts are stopped after it."""
+    """Each test gets its own home folder; the programs it starts are stopped after it.
+    Peers shared by a class's tests (DNS server, sinks) are in cls.processes."""
+
+    @classmethod
+    def start_peers(cls, start):
+        """Runs start(), which appends the peers it starts to cls.processes; if it fails,
+        what did start is stopped again."""
+        cls.tmp = tempfile.TemporaryDirectory()
+        cls.processes = []
+        try:
+            start()
+        except Exception:
+            cls.tearDownClass()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        for process in getattr(cls, "processes", []):
+            stop_process(process)
+        if hasattr(cls, "tmp"):
+            cls.tmp.cleanup()
 
     def setUp(self):
         self.home = tempfile.TemporaryDirectory()

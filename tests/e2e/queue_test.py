@@ -11,7 +11,6 @@ import os
 import smtplib
 import socket
 import subprocess
-import tempfile
 import time
 import unittest
 
@@ -65,21 +64,14 @@ def count_of(pid, what):
 class QueueTest(ProgramTestCase):
     @classmethod
     def setUpClass(cls):
-        cls.tmp = tempfile.TemporaryDirectory()
-        cls.processes = [start_dnsmasq(MX_RECORDS, DNS)]
-        try:
-            cls.sink = Sink(SINK_HOST, os.path.join(cls.tmp.name, "sink"), refuse=[REFUSED],
-                            tempfail=[BUSY], greylist=[GREYLISTED], refuse_once=[REFUSED_ONCE])
-            cls.processes.append(cls.sink.process)
-        except Exception:
-            cls.tearDownClass()
-            raise
+        cls.start_peers(cls.start_dns_and_sink)
 
     @classmethod
-    def tearDownClass(cls):
-        for process in cls.processes:
-            stop_process(process)
-        cls.tmp.cleanup()
+    def start_dns_and_sink(cls):
+        cls.processes.append(start_dnsmasq(MX_RECORDS, DNS))
+        cls.sink = Sink(SINK_HOST, os.path.join(cls.tmp.name, "sink"), refuse=[REFUSED],
+                        tempfail=[BUSY], greylist=[GREYLISTED], refuse_once=[REFUSED_ONCE])
+        cls.processes.append(cls.sink.process)
 
     def setUp(self):
         super().setUp()

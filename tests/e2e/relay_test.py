@@ -34,25 +34,17 @@ TIME = r"\d\d:\d\d:\d\d"
 class RelayTest(ProgramTestCase):
     @classmethod
     def setUpClass(cls):
-        cls.tmp = tempfile.TemporaryDirectory()
-        cls.processes = []
-        try:
-            cls.processes.append(start_dnsmasq(MX_RECORDS))
-            cls.sinks = {}
-            for host in SINK_HOSTS:
-                refuse = [REFUSED] if host == "127.0.0.3" else []
-                sink = Sink(host, os.path.join(cls.tmp.name, "sink-" + host), refuse)
-                cls.processes.append(sink.process)
-                cls.sinks[host] = sink
-        except Exception:
-            cls.tearDownClass()
-            raise
+        cls.start_peers(cls.start_dns_and_sinks)
 
     @classmethod
-    def tearDownClass(cls):
-        for process in cls.processes:
-            stop_process(process)
-        cls.tmp.cleanup()
+    def start_dns_and_sinks(cls):
+        cls.processes.append(start_dnsmasq(MX_RECORDS))
+        cls.sinks = {}
+        for host in SINK_HOSTS:
+            refuse = [REFUSED] if host == "127.0.0.3" else []
+            sink = Sink(host, os.path.join(cls.tmp.name, "sink-" + host), refuse)
+            cls.processes.append(sink.process)
+            cls.sinks[host] = sink
 
     def setUp(self):
         super().setUp()

@@ -1,11 +1,11 @@
 #include "relay/mail_intake.h"
 #include "relay/relay_core.h"
+#include "temp_queue.h"
 
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sstream>
-#include <unistd.h>
 
 namespace lumenpost {
 namespace {
@@ -23,14 +23,8 @@ const std::string kText = "Subject: t\r\n\r\n.\r\n.dot\r\nlf\r\ncr\r\ncrlf\r\n";
 class MailIntakeTest : public testing::Test {
 protected:
     MailIntakeTest()
-        : root_(std::filesystem::temp_directory_path() /
-                ("intake-" + std::to_string(::getpid()) + "-" +
-                 testing::UnitTest::GetInstance()->current_test_info()->name())),
-          folder_(root_.string()), intake_(folder_, "relay.host", [] { return 1000; }) {
-        std::filesystem::remove_all(root_);
-        EXPECT_EQ(folder_.Prepare(), std::nullopt);
-    }
-    ~MailIntakeTest() override { std::filesystem::remove_all(root_); }
+        : root_(queue_.Root()), folder_(queue_.Folder()),
+          intake_(folder_, "relay.host", [] { return 1000; }) {}
 
     void Begin(const void* session, const std::string& sender,
                std::initializer_list<std::string> recipients) {
@@ -83,8 +77,9 @@ protected:
         return count;
     }
 
-    std::filesystem::path root_;
-    QueueFolder folder_;
+    TempQueue queue_;
+    const std::filesystem::path& root_;
+    const QueueFolder& folder_;
     MailIntake intake_;
 };
 

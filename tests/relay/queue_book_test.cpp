@@ -1,24 +1,13 @@
 #include "relay/queue_book.h"
+#include "temp_queue.h"
 
-#include <filesystem>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 namespace lumenpost {
 namespace {
 
 class QueueBookTest : public testing::Test {
 protected:
-    QueueBookTest()
-        : root_(std::filesystem::temp_directory_path() /
-                ("book-" + std::to_string(::getpid()) + "-" +
-                 testing::UnitTest::GetInstance()->current_test_info()->name())),
-          folder_(root_.string()) {
-        std::filesystem::remove_all(root_);
-        EXPECT_EQ(folder_.Prepare(), std::nullopt);
-    }
-    ~QueueBookTest() override { std::filesystem::remove_all(root_); }
-
     // A message made durable as the intake does it, with two recipients.
     Envelope Queue(const std::string& sender = "s@a.test") {
         const std::string id = QueueFolder::NewId();
@@ -46,8 +35,8 @@ protected:
         return outcome;
     }
 
-    std::filesystem::path root_;
-    QueueFolder folder_;
+    TempQueue queue_;
+    const QueueFolder& folder_ = queue_.Folder();
 };
 
 TEST_F(QueueBookTest, RecipientsAreTakenOnceAndFollowTheirOutcomesOnDisk) {
