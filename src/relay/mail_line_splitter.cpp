@@ -1,5 +1,7 @@
 #include "relay/mail_line_splitter.h"
 
+#include <algorithm>
+
 namespace lumenpost {
 namespace {
 
@@ -10,8 +12,18 @@ constexpr std::string_view kLineEnd = "\r\n";
 std::string MailLineSplitter::AddBlock(std::string_view block) {
     std::string out;
     out.reserve(block.size() + 8);
-    for (const char c : block) {
-        Take(c, out);
+    std::size_t pos = 0;
+    while (pos < block.size()) {
+        if (InLine()) {
+            // Inside a line nothing but a CR or LF matters: copy up to it in one step.
+            const std::size_t end = std::min(block.find_first_of("\r\n", pos), block.size());
+            out.append(block.substr(pos, end - pos));
+            pos = end;
+            if (pos == block.size()) {
+                break;
+            }
+        }
+        Take(block[pos++], out);
     }
     return out;
 }

@@ -22,6 +22,8 @@ public:
 
 private:
     void Take(char c, std::string& out);
+    // In the middle of a line, with nothing held back.
+    bool InLine() const { return !afterCr_ && !lineStart_ && !heldDot_ && !heldDotLine_; }
     void EndLine(std::string& out);
 
     bool afterCr_ = false;     // the last octet was a CR: a following LF belongs to it
