@@ -116,7 +116,9 @@ public:
     virtual std::int32_t SendText(const std::string& text);
     virtual std::int32_t SendTo(const sockaddr_in& dest, const void* data, std::int32_t len);
     virtual std::int32_t ReceiveBytes(void* buffer, std::int32_t size);
-    virtual std::string ReceiveText();
+    // What has arrived; with a `limit` above 0 at most that many octets, the rest staying
+    // for the next read notice.
+    virtual std::string ReceiveText(std::int32_t limit = 0);
     virtual std::int32_t ReceiveFrom(void* buffer, std::int32_t size, sockaddr_in& from);
 
     virtual void DnsLookup(const std::string& host);

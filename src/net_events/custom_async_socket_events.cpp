@@ -214,13 +214,16 @@ std::int32_t TCustomAsyncSocket::ReceiveBytes(void* buffer, std::int32_t size) {
     return r;
 }
 
-std::string TCustomAsyncSocket::ReceiveText() {
+std::string TCustomAsyncSocket::ReceiveText(std::int32_t limit) {
     std::int32_t n = RcvdCount();
     if (n < 0) {
         return {};
     }
     if (n == 0) {
         n = 255;
+    }
+    if (limit > 0) {
+        n = std::min(n, limit);
     }
     std::string text(static_cast<std::size_t>(n), '\0');
     const std::int32_t r = ReceiveBytes(text.data(), n);

@@ -2,6 +2,7 @@
 
 #include "platform/tick.h"
 #include "smtp_server/smtp_command_processor.h"
+#include "smtp_server/smtp_limits.h"
 #include "smtp_server/smtp_session_link.h"
 
 namespace lumenpost {
@@ -31,7 +32,9 @@ void TSmtpClient::StartSession(TSmtpServer& owner) {
 
 void TSmtpClient::ReceiveCommand(std::uint16_t error) {
     if (error == 0) {
-        mProcessor->Process(ReceiveText());
+        // Message data is read in bounded pieces: a backlog that built up while the loop
+        // was busy must not become one block of many MiB, copied on its way to the disk.
+        mProcessor->Process(ReceiveText(LineMode() ? 0 : smtp_limits::kDataReadLimit));
     }
 }
 

@@ -6,6 +6,9 @@
 // Every limit and fixed interval of the receiving server, in one place.
 namespace lumenpost::smtp_limits {
 
+// The largest piece of message data taken from the socket at once.
+inline constexpr std::int32_t kDataReadLimit = 256 * 1024;
+
 // Recipients one transaction may collect before RCPT is refused.
 inline constexpr std::size_t kMaxRecipients = 100;
 
