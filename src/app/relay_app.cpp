@@ -7,7 +7,6 @@
 #include "system/single_instance.h"
 
 #include <QRegularExpression>
-#include <ctime>
 #include <exception>
 
 namespace lumenpost {
@@ -31,10 +30,6 @@ void ConfigureSmtpServer(TSmtpServer& server, const std::optional<ListenAddress>
     server.SetMaxMessageSize(kDefaultMaxSize);
 }
 
-std::int64_t UnixNow() {
-    return static_cast<std::int64_t>(std::time(nullptr));
-}
-
 // The name our Received lines give this machine.
 std::string ThisMachine() {
     try {
@@ -50,13 +45,13 @@ RelayApp::RelayApp(const CommandLineOptions& options, const QString& executableP
                    RelayServices services)
     : settingsFile_(ConfigHome() + u'/' + SettingsFileName(executablePath)),
       autostart_(ConfigHome(), executablePath), SmtpServer1(std::make_unique<TSmtpServer>()),
-      intake_(QueueFolder(QueueFolder::DefaultPath()), ThisMachine(), UnixNow),
+      queueFolder_(QueueFolder::DefaultPath()), intake_(queueFolder_, ThisMachine(), UnixNow),
       controlPath_(ControlSocketPath(RuntimeDirectory(), executablePath)) {
     workers_ = std::make_unique<RelayWorkers>(
         std::move(services), [this](const RelayOutcome& outcome) { ShowOutcome(outcome); });
     queue_ = std::make_unique<RelayQueue>(
-        QueueFolder(QueueFolder::DefaultPath()), *workers_,
-        [this] { return RelayPassSettings::From(core_.Settings()); }, UnixNow);
+        queueFolder_, *workers_, [this] { return RelayPassSettings::From(core_.Settings()); },
+        UnixNow);
     ConfigureSmtpServer(*SmtpServer1, options.listen);
     core_.SetAllowFrom(options.allowFrom);
     ConnectIntake();

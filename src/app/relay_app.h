@@ -76,6 +76,7 @@ private:
     AutostartEntry autostart_;
     std::unique_ptr<TSmtpServer> SmtpServer1;
     TRasMonitor ras;
+    QueueFolder queueFolder_;
     MailIntake intake_;
     // The workers go before the queue that feeds them, so that no outcome reaches a
     // queue or core that is being destroyed.

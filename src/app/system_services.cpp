@@ -26,8 +26,12 @@ RelayServices SystemRelayServices() {
         return lumenpost::SendMailWithHeaders(sender, recipient, subject, server, lines, "", "");
     };
     services.PlayAlert = [](int pattern) { lumenpost::PlayAlert(pattern); };
-    services.Now = [] { return static_cast<std::int64_t>(std::time(nullptr)); };
+    services.Now = UnixNow;
     return services;
+}
+
+std::int64_t UnixNow() {
+    return static_cast<std::int64_t>(std::time(nullptr));
 }
 
 } // namespace lumenpost

@@ -8,4 +8,7 @@ namespace lumenpost {
 // alert tones on ALSA and the local clock. The one place where the relay meets the system.
 RelayServices SystemRelayServices();
 
+// This machine's clock in Unix seconds.
+std::int64_t UnixNow();
+
 } // namespace lumenpost

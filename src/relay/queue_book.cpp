@@ -1,7 +1,6 @@
 #include "relay/queue_book.h"
 
 #include <algorithm>
-#include <ctime>
 
 namespace lumenpost {
 namespace {
@@ -21,12 +20,7 @@ bool AnyFailed(const Envelope& envelope) {
 }
 
 std::string LocalDateTime(std::int64_t unixSeconds) {
-    const auto time = static_cast<std::time_t>(unixSeconds);
-    std::tm local{};
-    localtime_r(&time, &local);
-    char text[32] = {};
-    const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-    return std::string(text, length);
+    return LocalTimeText(unixSeconds, "%Y-%m-%d %H:%M:%S");
 }
 
 std::string ListLine(const Envelope& envelope, const QueuedRecipient& recipient) {

@@ -150,13 +150,17 @@ RelayOutcome Button1Click(const RelayJob& job, const RelayPassSettings& settings
     return RelayPass(job, settings, services).Run();
 }
 
-std::string LocalTimeOfDay(std::int64_t unixSeconds) {
+std::string LocalTimeText(std::int64_t unixSeconds, const char* format) {
     const auto time = static_cast<std::time_t>(unixSeconds);
     std::tm local{};
     localtime_r(&time, &local);
-    std::array<char, 16> text{};
-    const std::size_t length = std::strftime(text.data(), text.size(), "%H:%M:%S", &local);
+    std::array<char, 64> text{};
+    const std::size_t length = std::strftime(text.data(), text.size(), format, &local);
     return std::string(text.data(), length);
+}
+
+std::string LocalTimeOfDay(std::int64_t unixSeconds) {
+    return LocalTimeText(unixSeconds, "%H:%M:%S");
 }
 
 std::string MailDomainOf(const std::string& address) {

@@ -79,6 +79,8 @@ inline constexpr const char* kNoticeSubject = "Email Relay Fail Notice";
 RelayOutcome Button1Click(const RelayJob& job, const RelayPassSettings& settings,
                           const RelayServices& services);
 
+// A Unix time as local time in the form of strftime's `format` (at most 63 octets).
+std::string LocalTimeText(std::int64_t unixSeconds, const char* format);
 // The local time of day of a Unix time as HH:MM:SS.
 std::string LocalTimeOfDay(std::int64_t unixSeconds);
 
