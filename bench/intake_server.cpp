@@ -66,13 +66,17 @@ void SpoolData(lumenpost::TSmtpServer& server, lumenpost::MailIntake& intake, Co
         counts.bytes += text.size();
         intake.SendData(&client, last, text);
     };
-    server.OnDataEnd = [&intake, &counts](TSmtpServer&, TAsyncSocket& client, bool oversized,
-                                          std::string& answer) {
-        if (intake.EndData(&client, oversized).queued) {
-            ++counts.messages;
-        } else if (!oversized) {
-            answer = lumenpost::smtp_replies::kLocalError;
-        }
+    server.OnDataEnd = [&intake,
+                        &counts](TSmtpServer&, TAsyncSocket& client, bool oversized, std::string&,
+                                 const lumenpost::TSmtpLateAnswer& answerLater, bool& deferred) {
+        deferred = true;
+        intake.EndData(&client, oversized, [&counts, answerLater](lumenpost::IntakeResult result) {
+            if (result.queued) {
+                ++counts.messages;
+            }
+            answerLater(std::string(result.queued ? lumenpost::smtp_replies::kMessageAccepted
+                                                  : lumenpost::smtp_replies::kLocalError));
+        });
     };
 }
 

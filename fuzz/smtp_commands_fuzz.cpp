@@ -31,6 +31,8 @@ public:
     void SetLineMode(bool on) override { lineMode = on; }
     void ShutdownSending() override {}
     void DisconnectLater() override { disconnecting = true; }
+    void PauseReading() override {}
+    void ResumeReading() override {}
 
     void PauseBeforeCommand() override {}
     void ReportDebug(TDebugType, const std::string&) override {}

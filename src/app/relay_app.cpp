@@ -83,9 +83,10 @@ void RelayApp::ConnectIntake() {
                                const std::string& msg) {
         SmtpServer1SendData(client, lastPart, msg);
     };
-    server.OnDataEnd = [this](TSmtpServer&, TAsyncSocket& client, bool oversized,
-                              std::string& answer) {
-        SmtpServer1DataEnd(client, oversized, answer);
+    server.OnDataEnd = [this](TSmtpServer&, TAsyncSocket& client, bool oversized, std::string&,
+                              const TSmtpLateAnswer& answerLater, bool& deferred) {
+        deferred = true;
+        SmtpServer1DataEnd(client, oversized, answerLater);
     };
 }
 
@@ -108,16 +109,25 @@ void RelayApp::SmtpServer1SendData(TAsyncSocket& Client, bool LastPart, const st
 }
 
 // "250 OK " goes out only once the message is durable in the queue.
-void RelayApp::SmtpServer1DataEnd(TAsyncSocket& Client, bool Oversized, std::string& Answer) {
-    IntakeResult result = intake_.EndData(&Client, Oversized);
-    if (result.queued) {
-        queue_->Add(std::move(*result.queued));
-    } else if (!Oversized) {
-        Answer = smtp_replies::kLocalError;
+void RelayApp::SmtpServer1DataEnd(TAsyncSocket& Client, bool Oversized,
+                                  const TSmtpLateAnswer& Answer) {
+    intake_.EndData(&Client, Oversized, [this, Oversized, Answer](IntakeResult result) {
+        Answer(std::string(Queued(std::move(result), Oversized)));
+    });
+}
+
+std::string_view RelayApp::Queued(IntakeResult result, bool oversized) {
+    if (oversized) {
+        return smtp_replies::kMessageTooBig;
+    }
+    if (!result.queued) {
         ReportQueueError(QStringLiteral("a message could not be queued (%1); the client was told "
                                         "to try again later")
                              .arg(QString::fromStdString(result.error)));
+        return smtp_replies::kLocalError;
     }
+    queue_->Add(std::move(*result.queued));
+    return smtp_replies::kMessageAccepted;
 }
 
 void RelayApp::ShowOutcome(const RelayOutcome& outcome) {

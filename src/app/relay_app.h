@@ -8,6 +8,7 @@
 #include "relay/relay_core.h"
 #include "relay/relay_queue.h"
 #include "relay/relay_workers.h"
+#include "smtp_server/smtp_server_events.h"
 #include "system/autostart_entry.h"
 #include "system/control_channel.h"
 
@@ -15,6 +16,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace lumenpost {
 
@@ -61,7 +63,9 @@ private:
     void SmtpServer1MailFrom(TAsyncSocket& Client, const std::string& Adress);
     void SmtpServer1MailTo(TAsyncSocket& Client, const std::string& Adress);
     void SmtpServer1SendData(TAsyncSocket& Client, bool LastPart, const std::string& Msg);
-    void SmtpServer1DataEnd(TAsyncSocket& Client, bool Oversized, std::string& Answer);
+    void SmtpServer1DataEnd(TAsyncSocket& Client, bool Oversized, const TSmtpLateAnswer& Answer);
+    // Queues a message that the intake made durable; returns the client's reply.
+    std::string_view Queued(IntakeResult result, bool oversized);
     void ConnectIntake();
     void ApplySettings();
     void ReportQueueError(const QString& text);

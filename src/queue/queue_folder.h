@@ -11,6 +11,7 @@
 
 namespace lumenpost {
 
+class FolderSyncGroup;
 class SpoolFile;
 
 // Active messages live in the folder itself, failed ones in its "failed" subfolder.
@@ -89,6 +90,8 @@ public:
     // envelope written the same way, then the folder fsync'd. Nothing on success;
     // otherwise what went wrong, and then nothing of the message is left on disk.
     std::optional<std::string> Commit(const Envelope& envelope);
+    // The same, with the folder fsync shared among the commits of several threads.
+    std::optional<std::string> Commit(const Envelope& envelope, FolderSyncGroup& group);
 
     // Removes what was written.
     void Abandon();
@@ -98,7 +101,8 @@ private:
     SpoolFile(std::string folder, std::string id, int fd);
     bool Flush();
     std::string PathOf(std::string_view suffix) const; // folder_/id_ + suffix
-    std::optional<std::string> Finish(const Envelope& envelope);
+    std::optional<std::string> Commit(const Envelope& envelope, FolderSyncGroup* group);
+    std::optional<std::string> Finish(const Envelope& envelope, FolderSyncGroup* group);
     void Discard(); // after a failed Commit: every file of the message goes
 
     std::string folder_;

@@ -1,3 +1,4 @@
+#include "queue/folder_sync_group.h"
 #include "queue/queue_files.h"
 #include "queue/queue_folder.h"
 
@@ -69,13 +70,21 @@ bool SpoolFile::Flush() {
 }
 
 std::optional<std::string> SpoolFile::Commit(const Envelope& envelope) {
+    return Commit(envelope, nullptr);
+}
+
+std::optional<std::string> SpoolFile::Commit(const Envelope& envelope, FolderSyncGroup& group) {
+    return Commit(envelope, &group);
+}
+
+std::optional<std::string> SpoolFile::Commit(const Envelope& envelope, FolderSyncGroup* group) {
     if (committed_) {
         return "the message " + id_ + " is already committed";
     }
     if (fd_ < 0) {
         return "the message " + id_ + " was abandoned";
     }
-    if (auto failure = Finish(envelope)) {
+    if (auto failure = Finish(envelope, group)) {
         Discard();
         return failure;
     }
@@ -83,7 +92,7 @@ std::optional<std::string> SpoolFile::Commit(const Envelope& envelope) {
     return std::nullopt;
 }
 
-std::optional<std::string> SpoolFile::Finish(const Envelope& envelope) {
+std::optional<std::string> SpoolFile::Finish(const Envelope& envelope, FolderSyncGroup* group) {
     if (envelope.id != id_) {
         return "the envelope's id " + envelope.id + " is not the message's id " + id_;
     }
@@ -104,7 +113,7 @@ std::optional<std::string> SpoolFile::Finish(const Envelope& envelope) {
                                                 FormatEnvelope(envelope))) {
         return failure;
     }
-    return queue_files::SyncFolder(folder_);
+    return group != nullptr ? group->SyncAfterRenames() : queue_files::SyncFolder(folder_);
 }
 
 void SpoolFile::Discard() {

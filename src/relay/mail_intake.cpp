@@ -8,6 +8,9 @@
 namespace lumenpost {
 namespace {
 
+// One per session that may end its data at the same moment (the relay serves two).
+constexpr int kCommitThreads = 2;
+
 // A HELO name is the client's text: control characters would break our header.
 std::string WithoutControls(std::string text) {
     text.erase(std::remove_if(text.begin(), text.end(),
@@ -22,7 +25,14 @@ std::string WithoutControls(std::string text) {
 } // namespace
 
 MailIntake::MailIntake(QueueFolder folder, std::string machineName, Clock now)
-    : folder_(std::move(folder)), machineName_(std::move(machineName)), now_(std::move(now)) {}
+    : folder_(std::move(folder)), machineName_(std::move(machineName)), now_(std::move(now)),
+      answers_(std::make_unique<QObject>()),
+      committer_(std::make_unique<SpoolCommitter>(folder_.Path(), kCommitThreads)) {}
+
+// Commits still running finish first; answers they post then find no receiver.
+MailIntake::~MailIntake() {
+    committer_.reset();
+}
 
 void MailIntake::Hello(SessionKey session, const std::string& heloName) {
     sessions_[session].helo = WithoutControls(heloName);
@@ -76,23 +86,35 @@ void MailIntake::Write(SessionMessage& message, const std::string& text) {
     }
 }
 
-IntakeResult MailIntake::EndData(SessionKey session, bool oversized) {
+void MailIntake::EndData(SessionKey session, bool oversized, Answered answered) {
     SessionMessage& message = sessions_[session];
     message.lines.Finish();
     // The server keeps the recipients for another DATA; a new RCPT starts a new list.
     message.transactionDone = true;
     std::unique_ptr<SpoolFile> spool = std::move(message.spool);
     if (oversized || !spool) {
-        return {std::nullopt, oversized ? std::string() : message.spoolError};
+        Answer(answered, {std::nullopt, oversized ? std::string() : message.spoolError});
+        return;
     }
     Envelope envelope{spool->Id(), now_(), message.sender, {}};
     for (const std::string& recipient : message.recipients) {
         envelope.recipients.push_back(QueuedRecipient::Pending(recipient));
     }
-    if (auto error = spool->Commit(envelope)) {
-        return {std::nullopt, *error};
-    }
-    return {std::move(envelope), {}};
+    committer_->Commit(std::move(spool), envelope,
+                       [this, envelope, answered](std::optional<std::string> error) {
+                           if (error) {
+                               Answer(answered, {std::nullopt, std::move(*error)});
+                           } else {
+                               Answer(answered, {envelope, {}});
+                           }
+                       });
+}
+
+void MailIntake::Answer(const Answered& answered, IntakeResult result) {
+    QMetaObject::invokeMethod(
+        answers_.get(),
+        [answered, result = std::move(result)]() mutable { answered(std::move(result)); },
+        Qt::QueuedConnection);
 }
 
 void MailIntake::SessionEnded(SessionKey session) {

@@ -2,8 +2,10 @@
 
 #include "queue/envelope.h"
 #include "queue/queue_folder.h"
+#include "queue/spool_committer.h"
 #include "relay/mail_line_splitter.h"
 
+#include <QObject>
 #include <QtGlobal>
 #include <cstdint>
 #include <functional>
@@ -28,13 +30,19 @@ struct IntakeResult {
 // message is streamed into its own data file in the queue as it arrives, with our
 // Received line first; a session's blocks never reach another session's message, and its
 // recipients gather from MAIL FROM (or from the first RCPT after a completed message) to
-// the end of data.
+// the end of data. Messages are made durable off this thread, so a slow disk holds up
+// only the sessions whose messages are being stored.
 class MailIntake {
 public:
     using SessionKey = const void*;
     using Clock = std::function<std::int64_t()>; // Unix seconds
+    using Answered = std::function<void(IntakeResult)>;
 
+    // Lives on a thread with an event loop: answers arrive through it.
     MailIntake(QueueFolder folder, std::string machineName, Clock now);
+    ~MailIntake();
+    MailIntake(const MailIntake&) = delete;
+    MailIntake& operator=(const MailIntake&) = delete;
 
     // HELO/EHLO: the name the client gave, for the Received line.
     void Hello(SessionKey session, const std::string& heloName);
@@ -46,9 +54,12 @@ public:
     void StartData(SessionKey session, const std::string& peerAddress);
     // Adds one data block (the end line still in the last one).
     void SendData(SessionKey session, bool lastPart, const std::string& msg);
-    // The end of the data: a complete message is made durable and its envelope returned;
-    // an oversized one (or one whose file failed) leaves nothing behind.
-    IntakeResult EndData(SessionKey session, bool oversized);
+    // The end of the data: a complete message is made durable on the committer's threads
+    // and `answered` gets its envelope; an oversized one (or one whose file failed) leaves
+    // nothing behind. `answered` always runs later, from this thread's event loop, never
+    // from inside this call; it runs even when the session has ended meanwhile, as the
+    // message is in the queue all the same.
+    void EndData(SessionKey session, bool oversized, Answered answered);
     // The session is gone; its key may be reused by a later session.
     void SessionEnded(SessionKey session);
 
@@ -72,11 +83,16 @@ private:
     };
 
     void Write(SessionMessage& message, const std::string& text);
+    // Runs `answered` with `result` from this thread's event loop.
+    void Answer(const Answered& answered, IntakeResult result);
 
     QueueFolder folder_;
     std::string machineName_;
     Clock now_;
     std::unordered_map<SessionKey, SessionMessage> sessions_;
+    // Answers are posted to it; it goes after the committer, whose threads post to it.
+    std::unique_ptr<QObject> answers_;
+    std::unique_ptr<SpoolCommitter> committer_;
 };
 
 // Logs longer than this are emptied when a new message is named.

@@ -13,8 +13,9 @@ TSmtpClient::~TSmtpClient() {
     OnDataAvailable = nullptr; // the processor goes before the socket base
 }
 
-void TSmtpClient::StartSession(TSmtpServer& owner) {
+void TSmtpClient::StartSession(TSmtpServer& owner, std::uint64_t id) {
     static_cast<SmtpSession&>(*this) = SmtpSession{};
+    mSessionId = id;
     LastActivity = TickCount();
     SmtpOwner = &owner;
     mLink = std::make_unique<SmtpSessionLink>(owner, *this);
@@ -28,6 +29,12 @@ void TSmtpClient::StartSession(TSmtpServer& owner) {
     SetMultiThreaded(true);
     SetLineMode(true);
     SetLineEdit(false);
+}
+
+void TSmtpClient::AnswerDataEnd(const std::string& answer) {
+    if (mProcessor) {
+        mProcessor->AnswerDataEnd(answer);
+    }
 }
 
 void TSmtpClient::ReceiveCommand(std::uint16_t error) {

@@ -22,13 +22,18 @@ public:
     TSmtpServer* SmtpOwner = nullptr;
 
     // Prepares a newly accepted connection for the dialogue, before the greeting.
-    void StartSession(TSmtpServer& owner);
+    // `id` names the session for a late answer; no two sessions of a server share one.
+    void StartSession(TSmtpServer& owner, std::uint64_t id);
+    std::uint64_t SessionId() const { return mSessionId; }
+    // The deferred reply to the end of data.
+    void AnswerDataEnd(const std::string& answer);
 
 private:
     void ReceiveCommand(std::uint16_t error);
 
     std::unique_ptr<SmtpSessionLink> mLink;
     std::unique_ptr<SmtpCommandProcessor> mProcessor;
+    std::uint64_t mSessionId = 0;
 };
 
 } // namespace lumenpost

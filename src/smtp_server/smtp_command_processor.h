@@ -18,6 +18,8 @@ public:
     SmtpCommandProcessor(SmtpSession& session, SmtpConnection& connection, SmtpServerHooks& server);
 
     void Process(const std::string& text);
+    // The reply to the end of data that RaiseDataEnd deferred.
+    void AnswerDataEnd(const std::string& answer) { dataPhase_.AnswerLater(answer); }
 
 private:
     using CommandHandler = void (SmtpCommandProcessor::*)(const std::string& line);

@@ -44,7 +44,26 @@ void SmtpDataPhase::KeepInDataBuffer(const MessageDataReader::Block& part) {
 
 void SmtpDataPhase::Finish(bool oversized) {
     std::string answer(oversized ? smtp_replies::kMessageTooBig : smtp_replies::kMessageAccepted);
-    server_.RaiseDataEnd(oversized, answer);
+    bool deferred = false;
+    server_.RaiseDataEnd(oversized, answer, deferred);
+    if (deferred) {
+        awaitingAnswer_ = true;
+        connection_.PauseReading();
+        return;
+    }
+    SendAnswer(answer);
+}
+
+void SmtpDataPhase::AnswerLater(const std::string& answer) {
+    if (!awaitingAnswer_) {
+        return;
+    }
+    awaitingAnswer_ = false;
+    connection_.ResumeReading();
+    SendAnswer(answer);
+}
+
+void SmtpDataPhase::SendAnswer(const std::string& answer) {
     // Only the line end is dropped: the accepting reply keeps its trailing blank.
     SendLine(connection_, smtp_text::DropOneLineEnd(answer));
     session_.SessionState = TSmtpSessionState::ssCommands;

@@ -159,7 +159,7 @@ void TSmtpServer::StartSession(TSocketClient& client, std::uint16_t error) {
         return;
     }
     Guarded(*session, [&] {
-        session->StartSession(*this);
+        session->StartSession(*this, ++mLastSessionId);
         SendReply(*session, Line(GreetingText(mHelloMessage)));
     });
 }
@@ -203,6 +203,28 @@ void TSmtpServer::TimeOut(TSmtpClient& client) {
         client.LoggedIn = false;
     }
     Guarded(client, [&] { client.DisconnectLater(); });
+}
+
+TSmtpLateAnswer TSmtpServer::LateAnswerFor(TSmtpClient& client) {
+    return [server = std::weak_ptr<TSmtpServer*>(mSelf),
+            id = client.SessionId()](const std::string& answer) {
+        if (const auto alive = server.lock()) {
+            (*alive)->AnswerDataEnd(id, answer);
+        }
+    };
+}
+
+// The session is looked up by its id: it may have ended, and its object may have been
+// reused by a later session, since the answer was deferred.
+void TSmtpServer::AnswerDataEnd(std::uint64_t sessionId, const std::string& answer) {
+    const int count = mListenSocket->CountClients();
+    for (int i = 0; i < count; ++i) {
+        auto* session = dynamic_cast<TSmtpClient*>(mListenSocket->ClientAt(i));
+        if (session != nullptr && session->SessionId() == sessionId) {
+            Guarded(*session, [&] { session->AnswerDataEnd(answer); });
+            return;
+        }
+    }
 }
 
 void TSmtpServer::SetPeerNameResolver(THostNameCache::Resolver resolver) {

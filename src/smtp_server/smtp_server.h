@@ -83,6 +83,8 @@ public:
     void PauseBeforeCommand() const;
     // Closes sessions idle for longer than CommandTimeout; run by IdleTimer.
     void IdleSweep();
+    // The late answer handed to OnDataEnd for `client`'s current data phase.
+    TSmtpLateAnswer LateAnswerFor(TSmtpClient& client);
 
     // Replaces the reverse lookup behind LookupPeerName (tests count or fake lookups).
     void SetPeerNameResolver(THostNameCache::Resolver resolver);
@@ -95,6 +97,7 @@ private:
     void StartSession(TSocketClient& client, std::uint16_t error);
     void EndSession(TSocketClient& client);
     void TimeOut(TSmtpClient& client);
+    void AnswerDataEnd(std::uint64_t sessionId, const std::string& answer);
     // Runs `step`, reporting a failure as dtError on `reportAs` instead of passing it on.
     template <typename Step> void Guarded(TAsyncSocket& reportAs, Step step);
 
@@ -114,6 +117,9 @@ private:
     std::unique_ptr<QTimer> mIdleTimer;
     THostNameCache mHostNameCache;
     THostNameCache::Resolver mPeerNameResolver = PeerHostName;
+    std::uint64_t mLastSessionId = 0;
+    // Late answers hold it weakly: one that outlives the server finds it expired.
+    std::shared_ptr<TSmtpServer*> mSelf = std::make_shared<TSmtpServer*>(this);
 };
 
 // The greeting line for a HelloMessage, without its line end.

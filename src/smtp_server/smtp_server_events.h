@@ -36,9 +36,16 @@ using TSmtpClientMailTo = TSmtpClientMailFrom;
 using TSmtpClientMailSendInit = TSmtpClientDisconnect;
 using TSmtpClientMailSendData = std::function<void(TSmtpServer& Sender, TAsyncSocket& Client,
                                                    bool LastPart, const std::string& Msg)>;
+// The reply to a data phase whose handler chose to answer later. Call it on the server's
+// thread; once the session or the server is gone it does nothing.
+using TSmtpLateAnswer = std::function<void(const std::string& Answer)>;
 // Raised once at the end of every data phase; Oversized: the data went over MaxMessageSize.
-using TSmtpClientDataEnd = std::function<void(TSmtpServer& Sender, TAsyncSocket& Client,
-                                              bool Oversized, std::string& Answer)>;
+// A handler that needs time (a message being made durable) keeps a copy of AnswerLater,
+// sets Deferred and calls it once; the session reads nothing more until then (a client
+// that leaves meanwhile is noticed, and its session ended, after the answer).
+using TSmtpClientDataEnd =
+    std::function<void(TSmtpServer& Sender, TAsyncSocket& Client, bool Oversized,
+                       std::string& Answer, const TSmtpLateAnswer& AnswerLater, bool& Deferred)>;
 using TSmtpClientReset =
     std::function<void(TSmtpServer& Sender, TAsyncSocket& Client, std::string& Answer)>;
 using TSmtpClientHelp = std::function<void(TSmtpServer& Sender, TAsyncSocket& Client,

@@ -25,6 +25,10 @@ public:
     virtual void ShutdownSending() = 0;
     // Closes the connection once the current event has been handled.
     virtual void DisconnectLater() = 0;
+    // Received data waits in the system until reading resumes: a session whose message
+    // is still being stored reads nothing.
+    virtual void PauseReading() = 0;
+    virtual void ResumeReading() = 0;
 
 protected:
     SmtpConnection() = default;
@@ -63,8 +67,9 @@ public:
     virtual bool KeepDataBuffer() const { return true; }
     // Largest message in octets, not counting the end line; 0: no limit.
     virtual std::uint64_t MessageSizeLimit() const { return 0; }
-    // Raised once at the end of every data phase, after the last RaiseSendData.
-    virtual void RaiseDataEnd(bool /*oversized*/, std::string& /*answer*/) {}
+    // Raised once at the end of every data phase, after the last RaiseSendData. A host
+    // that sets `deferred` answers later through SmtpCommandProcessor::AnswerDataEnd.
+    virtual void RaiseDataEnd(bool /*oversized*/, std::string& /*answer*/, bool& /*deferred*/) {}
 
 protected:
     SmtpServerHooks() = default;

@@ -41,6 +41,14 @@ void SmtpSessionLink::DisconnectLater() {
     mClient.DisconnectLater();
 }
 
+void SmtpSessionLink::PauseReading() {
+    mClient.PauseEvents();
+}
+
+void SmtpSessionLink::ResumeReading() {
+    mClient.ResumeEvents();
+}
+
 void SmtpSessionLink::PauseBeforeCommand() {
     mServer.PauseBeforeCommand();
 }
@@ -110,8 +118,10 @@ std::uint64_t SmtpSessionLink::MessageSizeLimit() const {
     return maxSize > 0 ? static_cast<std::uint64_t>(maxSize) : 0;
 }
 
-void SmtpSessionLink::RaiseDataEnd(bool oversized, std::string& answer) {
-    Raise(mServer.OnDataEnd, oversized, answer);
+void SmtpSessionLink::RaiseDataEnd(bool oversized, std::string& answer, bool& deferred) {
+    if (mServer.OnDataEnd) {
+        Raise(mServer.OnDataEnd, oversized, answer, mServer.LateAnswerFor(mClient), deferred);
+    }
 }
 
 } // namespace lumenpost

@@ -18,6 +18,8 @@ public:
     void SetLineMode(bool on) override;
     void ShutdownSending() override;
     void DisconnectLater() override;
+    void PauseReading() override;
+    void ResumeReading() override;
 
     void PauseBeforeCommand() override;
     void ReportDebug(TDebugType kind, const std::string& text) override;
@@ -39,7 +41,7 @@ public:
 
     bool KeepDataBuffer() const override;
     std::uint64_t MessageSizeLimit() const override;
-    void RaiseDataEnd(bool oversized, std::string& answer) override;
+    void RaiseDataEnd(bool oversized, std::string& answer, bool& deferred) override;
 
 private:
     // Calls the server's handler in `event` when one is assigned.

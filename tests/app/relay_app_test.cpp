@@ -1,4 +1,5 @@
 #include "app/relay_app.h"
+#include "event_loop_wait.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -124,15 +125,7 @@ protected:
         app_->LoadState(); // the dial-up monitor may be missing here; the queue is ready
     }
 
-    // Runs the event loop until `done` or the bound.
-    template <typename Done> bool RunUntil(Done done) {
-        const auto deadline = std::chrono::steady_clock::now() + kBound;
-        while (!done() && std::chrono::steady_clock::now() < deadline) {
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-            QThread::msleep(1);
-        }
-        return done();
-    }
+    template <typename Done> bool RunUntil(Done done) { return ProcessEventsUntil(done, kBound); }
 
     QTemporaryDir dir_;
     int port_ = 0;

@@ -1,3 +1,4 @@
+#include "event_loop_wait.h"
 #include "relay/relay_workers.h"
 
 #include <QCoreApplication>
@@ -34,16 +35,6 @@ const RelayPassSettings kQuiet{"127.0.0.2", "pm@x.test", false, false, 3600, {}}
 
 RelayJob Job(const std::string& recipient) {
     return RelayJob{"id", 0, "s@w.test", recipient, "/dev/null", 0, 0};
-}
-
-// Runs the event loop until `done` or the bound has passed.
-template <typename Done> bool ProcessEventsUntil(Done done) {
-    const auto deadline = std::chrono::steady_clock::now() + kBound;
-    while (!done() && std::chrono::steady_clock::now() < deadline) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(1);
-    }
-    return done();
 }
 
 TEST(RelayWorkersTest, OutcomesOfOverlappingPassesArriveOnTheCreatingThread) {

@@ -24,6 +24,8 @@ public:
     bool connected = true;
     bool sendingShutDown = false;
     bool disconnectRequested = false;
+    bool readingPaused = false;
+    bool deferDataEnd = false; // RaiseDataEnd defers; the test answers with AnswerDataEnd
     std::string peerAddr = "127.0.0.1";
     bool keepDataBuffer = true;
     std::uint64_t messageSizeLimit = 0;
@@ -54,6 +56,8 @@ public:
     void SetLineMode(bool on) override { lineMode = on; }
     void ShutdownSending() override { sendingShutDown = true; }
     void DisconnectLater() override { disconnectRequested = true; }
+    void PauseReading() override { readingPaused = true; }
+    void ResumeReading() override { readingPaused = false; }
 
     void PauseBeforeCommand() override {}
     void ReportDebug(TDebugType, const std::string&) override {}
@@ -103,7 +107,8 @@ public:
     }
     bool KeepDataBuffer() const override { return keepDataBuffer; }
     std::uint64_t MessageSizeLimit() const override { return messageSizeLimit; }
-    void RaiseDataEnd(bool oversized, std::string& answer) override {
+    void RaiseDataEnd(bool oversized, std::string& answer, bool& deferred) override {
+        deferred = deferDataEnd;
         dataEnds.emplace_back(oversized, answer);
         if (onDataEnd) {
             onDataEnd(oversized, answer);

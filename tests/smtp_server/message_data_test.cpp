@@ -183,6 +183,26 @@ TEST(DataPhaseTest, DataEndFollowsTheLastPartAndItsAnswerIsSent) {
     EXPECT_EQ(s.Say("NOOP\r\n"), "250 OK\r\n");
 }
 
+TEST(DataPhaseTest, ADeferredAnswerHoldsTheSessionUntilItIsGiven) {
+    FakeSession s;
+    s.deferDataEnd = true;
+    StartMessage(s);
+    EXPECT_EQ(s.Say("one\r\n.\r\n"), "");
+    EXPECT_TRUE(s.readingPaused);
+    EXPECT_FALSE(s.lineMode);
+    EXPECT_EQ(s.session.SessionState, TSmtpSessionState::ssData);
+    const std::string localError = "451 Requested action aborted: local error in processing";
+    s.processor.AnswerDataEnd(localError);
+    EXPECT_TRUE(s.transcript.ends_with("\r\n" + localError + "\r\n"));
+    EXPECT_FALSE(s.readingPaused);
+    EXPECT_TRUE(s.lineMode);
+    // Only the answer that is owed goes out: a second one, or one out of turn, is dropped.
+    const std::size_t before = s.transcript.size();
+    s.processor.AnswerDataEnd("250 OK ");
+    EXPECT_EQ(s.transcript.size(), before);
+    EXPECT_EQ(s.Say("NOOP\r\n"), "250 OK\r\n");
+}
+
 TEST(DataPhaseTest, WithoutDataBufferEveryBlockStillReachesOnSendData) {
     FakeSession s;
     s.keepDataBuffer = false;

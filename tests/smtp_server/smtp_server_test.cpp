@@ -3,6 +3,7 @@
 #include "smtp_server/smtp_client.h"
 #include "smtp_server/smtp_server.h"
 
+#include <QCoreApplication>
 #include <algorithm>
 #include <gtest/gtest.h>
 #include <memory>
@@ -69,7 +70,7 @@ protected:
     // (an empty one keeps the preset answer).
     void RecordDataEnds(std::vector<std::string> answers = {}) {
         server.OnDataEnd = [this, answers](TSmtpServer&, TAsyncSocket& client, bool oversized,
-                                           std::string& answer) {
+                                           std::string& answer, const TSmtpLateAnswer&, bool&) {
             dataEnds.push_back({oversized, answer, dynamic_cast<TSmtpClient&>(client).DataBuffer});
             if (dataEnds.size() <= answers.size() && !answers[dataEnds.size() - 1].empty()) {
                 answer = answers[dataEnds.size() - 1];
@@ -305,6 +306,66 @@ TEST_F(SmtpServerTest, DataEndAnswerReachesTheClientAndNoDataBufferIsKept) {
         handedOn += block.second;
     }
     EXPECT_EQ(handedOn, "first\r\n.\r\nsecond\r\n.\r\n");
+}
+
+TEST_F(SmtpServerTest, ALateAnswerReachesItsSessionOnlyWhileItLasts) {
+    std::vector<TSmtpLateAnswer> owed;
+    server.OnDataEnd = [&owed](TSmtpServer&, TAsyncSocket&, bool, std::string&,
+                               const TSmtpLateAnswer& answerLater, bool& deferred) {
+        deferred = true;
+        owed.push_back(answerLater);
+    };
+    Start();
+    auto client = LoggedIn();
+    StartMessage(*client);
+    client->Send("first\r\n.\r\n");
+    ASSERT_TRUE(PumpUntil([&] { return owed.size() == 1; }));
+    // A command sent while the message is being stored waits for the answer.
+    client->Send("NOOP\r\n");
+    for (int round = 0; round < 20; ++round) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    owed[0]("250 OK ");
+    const std::string inOrder = "250 OK \r\n250 OK\r\n";
+    EXPECT_EQ(client->Read(inOrder.size()), inOrder);
+
+    // The client leaves before its answer: the session ends once it is answered, and an
+    // answer repeated after that never reaches the next session.
+    Expect(*client, "DATA\r\n", kStartData);
+    client->Send("second\r\n.\r\n");
+    ASSERT_TRUE(PumpUntil([&] { return owed.size() == 2; }));
+    client->Close();
+    owed[1]("250 OK ");
+    ASSERT_TRUE(WaitForSessions(0));
+    auto next = LoggedIn();
+    owed[1]("250 OK ");
+    Expect(*next, "NOOP\r\n", "250 OK\r\n");
+}
+
+TEST(SmtpServerLateAnswerTest, AnAnswerThatOutlivesItsServerDoesNothing) {
+    TSmtpLateAnswer owed;
+    {
+        TSmtpServer server;
+        server.SetSrvAddr("127.0.0.1");
+        server.SetSrvPort("0");
+        server.SetDelayAfterCmd(0);
+        server.SetPeerNameResolver([](const std::string&) { return std::string("p.example"); });
+        server.OnDataEnd = [&owed](TSmtpServer&, TAsyncSocket&, bool, std::string&,
+                                   const TSmtpLateAnswer& answerLater, bool& deferred) {
+            deferred = true;
+            owed = answerLater;
+        };
+        server.SetActive(true);
+        LoopbackClient client(testing_support::BoundPort(server.ListenSocket().Handle()));
+        client.Read(kGreeting.size());
+        for (const std::string line :
+             {"HELO c\r\n", "MAIL FROM:<s@a.b>\r\n", "RCPT TO:<r@a.b>\r\n", "DATA\r\n"}) {
+            client.Send(line);
+        }
+        client.Send("x\r\n.\r\n");
+        ASSERT_TRUE(PumpUntil([&] { return static_cast<bool>(owed); }));
+    }
+    owed("250 OK ");
 }
 
 TEST_F(SmtpServerTest, AuthOverTcp) {
