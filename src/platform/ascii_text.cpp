@@ -21,6 +21,18 @@ std::string Trim(std::string_view text) {
     return first < last ? std::string(first, last) : std::string();
 }
 
+std::string WithoutControls(std::string_view text) {
+    std::string result;
+    result.reserve(text.size());
+    for (const char c : text) {
+        const auto octet = static_cast<unsigned char>(c);
+        if (octet >= 0x20 && octet != 0x7F) {
+            result += c;
+        }
+    }
+    return result;
+}
+
 std::string UpperAscii(std::string_view text) {
     std::string result(text);
     std::transform(result.begin(), result.end(), result.begin(), UpperAsciiChar);

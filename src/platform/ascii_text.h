@@ -11,6 +11,10 @@ namespace lumenpost {
 // characters) from both ends.
 std::string Trim(std::string_view text);
 
+// The text without control characters (below 0x20, and 0x7F), e.g. a name a client gave
+// before it goes into a reply or a header.
+std::string WithoutControls(std::string_view text);
+
 // ASCII upper and lower case; other octets unchanged.
 std::string UpperAscii(std::string_view text);
 std::string LowerAscii(std::string_view text);

@@ -1,26 +1,14 @@
 #include "relay/mail_intake.h"
 
 #include "delivery/mail_date.h"
+#include "platform/ascii_text.h"
 #include "relay/relay_core.h"
-
-#include <algorithm>
 
 namespace lumenpost {
 namespace {
 
 // One per session that may end its data at the same moment (the relay serves two).
 constexpr int kCommitThreads = 2;
-
-// A HELO name is the client's text: control characters would break our header.
-std::string WithoutControls(std::string text) {
-    text.erase(std::remove_if(text.begin(), text.end(),
-                              [](char c) {
-                                  const auto octet = static_cast<unsigned char>(c);
-                                  return octet < 0x20 || octet == 0x7F;
-                              }),
-               text.end());
-    return text;
-}
 
 } // namespace
 
@@ -35,6 +23,7 @@ MailIntake::~MailIntake() {
 }
 
 void MailIntake::Hello(SessionKey session, const std::string& heloName) {
+    // The client's text: control characters would break our header.
     sessions_[session].helo = WithoutControls(heloName);
 }
 

@@ -163,9 +163,10 @@ std::string LocalTimeOfDay(std::int64_t unixSeconds) {
     return LocalTimeText(unixSeconds, "%H:%M:%S");
 }
 
+// After the last "@": a quoted local part may hold one of its own.
 std::string MailDomainOf(const std::string& address) {
     const std::string normalized = NormalizeAddress(address);
-    const std::size_t at = normalized.find('@');
+    const std::size_t at = normalized.rfind('@');
     return at == std::string::npos ? normalized : normalized.substr(at + 1);
 }
 

@@ -1,6 +1,7 @@
 #include "smtp_server/smtp_command_processor.h"
 
 #include "platform/tick.h"
+#include "smtp_server/mail_address.h"
 #include "smtp_server/mail_parameters.h"
 #include "smtp_server/smtp_limits.h"
 #include "smtp_server/smtp_replies.h"
@@ -23,8 +24,15 @@ constexpr std::size_t kMailAddressPosition = 11;
 constexpr std::size_t kRcptAddressPosition = 9;
 constexpr std::size_t kShortArgumentPosition = 5; // VRFY, HELP
 
-bool IsAcceptableSender(const std::string& address) {
-    return address.empty() || NthField(address, '@', 1).find('.') != std::string::npos;
+// The null sender, or a domain with a dot (an address literal counts as one).
+bool IsAcceptableSender(std::string_view address) {
+    const std::string_view domain = MailboxDomain(address);
+    return address.empty() || domain.find('.') != std::string_view::npos || domain.starts_with('[');
+}
+
+// The argument of MAIL or RCPT: the text after the verb, its colon and blanks.
+std::string ArgumentText(const std::string& line, std::size_t position) {
+    return Trim(StripLineEnd(TextFrom(line, position)));
 }
 
 bool IsOverLimit(std::optional<std::uint64_t> declaredSize, std::uint64_t limit) {
@@ -94,7 +102,8 @@ void SmtpCommandProcessor::ProcessHelo(const std::string& line) {
         return;
     }
     session_.Esmtp = verb == "EHLO";
-    session_.HeloName = Trim(TextFrom(line, kHeloArgumentPosition));
+    // Control characters never reach a reply or the peer-name cache.
+    session_.HeloName = Trim(WithoutControls(TextFrom(line, kHeloArgumentPosition)));
     if (session_.HeloName.empty()) {
         Send(smtp_replies::kMissingDomain);
         session_.LoggedIn = false;
@@ -128,7 +137,7 @@ void SmtpCommandProcessor::AcceptHelo(std::string answer) {
             peerName + " (" + peerAddr + std::string(smtp_replies::kPleasedToMeetYou);
         if (session_.Esmtp) {
             Send(std::string(smtp_replies::kEhloFirstLinePrefix) + meeting);
-            AdvertiseSize();
+            AdvertiseExtensions();
             answer = smtp_replies::kEhloAuthLine;
         } else {
             answer = std::string(smtp_replies::kHeloPrefix) + meeting;
@@ -139,10 +148,13 @@ void SmtpCommandProcessor::AcceptHelo(std::string answer) {
     session_.LoggedIn = true;
 }
 
-void SmtpCommandProcessor::AdvertiseSize() {
+void SmtpCommandProcessor::AdvertiseExtensions() {
+    Send(smtp_replies::kEhlo8BitMime);
+    Send(smtp_replies::kEhloPipelining);
     if (const std::uint64_t limit = server_.MessageSizeLimit(); limit > 0) {
         Send(std::string(smtp_replies::kEhloSizePrefix) + std::to_string(limit));
     }
+    Send(smtp_replies::kEhloSmtpUtf8);
 }
 
 void SmtpCommandProcessor::ProcessCommand(const std::string& line) {
@@ -186,40 +198,79 @@ void SmtpCommandProcessor::StopSending() {
 }
 
 void SmtpCommandProcessor::Mail(const std::string& line) {
-    const MailArgument argument = SplitMailArgument(TextFrom(line, kMailAddressPosition));
-    std::string answer;
+    Send(Trim(MailAnswer(line)));
+}
+
+// The sender is kept exactly as written; MAIL starts a new transaction.
+std::string SmtpCommandProcessor::MailAnswer(const std::string& line) {
     if (!StartsWithNoCase(Trim(line), "MAIL FROM")) {
-        answer = smtp_replies::kSyntaxError;
-    } else if (std::string address = FilterSenderAddress(argument.path);
-               !IsAcceptableSender(address)) {
-        answer = smtp_replies::kSenderDomainWithoutDot;
-    } else if (IsOverLimit(DeclaredSize(argument.parameters), server_.MessageSizeLimit())) {
-        answer = smtp_replies::kMessageTooBig;
-    } else {
-        answer = "250 OK Sender \"" + address + "\" is allowed";
-        server_.RaiseMailFrom(address, answer);
-        session_.MailFrom = std::move(address);
+        return std::string(smtp_replies::kSyntaxError);
     }
-    Send(Trim(answer));
+    const std::string text = ArgumentText(line, kMailAddressPosition);
+    const std::optional<PathArgument> argument = SplitPathArgument(text); // views into `text`
+    MailOptions options;
+    if (!argument) {
+        return std::string(smtp_replies::kSyntaxError);
+    }
+    switch (ReadMailParameters(argument->parameters, options)) {
+    case ParameterProblem::malformed:
+        return std::string(smtp_replies::kSyntaxError);
+    case ParameterProblem::unsupported:
+        return std::string(smtp_replies::kParametersNotImplemented);
+    case ParameterProblem::none:
+        break;
+    }
+    // A sender without "@" or without a dot in its domain keeps its own reply.
+    if (!IsAcceptableSender(argument->address)) {
+        return std::string(smtp_replies::kSenderDomainWithoutDot);
+    }
+    if (!argument->address.empty() && !IsMailbox(argument->address, options.utf8)) {
+        return std::string(smtp_replies::kSyntaxError);
+    }
+    if (IsOverLimit(options.size, server_.MessageSizeLimit())) {
+        return std::string(smtp_replies::kMessageTooBig);
+    }
+    std::string address(argument->address);
+    std::string answer = "250 OK Sender \"" + address + "\" is allowed";
+    server_.RaiseMailFrom(address, answer);
+    session_.MailFrom = std::move(address);
+    session_.Recipients.clear();
+    session_.Utf8Mail = options.utf8;
+    return answer;
 }
 
 void SmtpCommandProcessor::Rcpt(const std::string& line) {
-    std::string answer;
+    Send(Trim(RcptAnswer(line)));
+}
+
+std::string SmtpCommandProcessor::RcptAnswer(const std::string& line) {
     if (!StartsWithNoCase(Trim(line), "RCPT TO")) {
-        answer = smtp_replies::kSyntaxError;
-    } else if (std::string address = FilterRecipientAddress(TextFrom(line, kRcptAddressPosition));
-               address.empty()) {
-        answer = smtp_replies::kMissingAddress;
-    } else if (session_.Recipients.size() >= smtp_limits::kMaxRecipients) {
-        answer = smtp_replies::kTooManyRecipients;
-    } else {
-        answer = "250 OK Send to <" + address + "> is allowed";
-        server_.RaiseMailTo(address, answer);
-        if (!answer.empty() && answer.front() != '5') {
-            session_.Recipients.push_back(std::move(address));
-        }
+        return std::string(smtp_replies::kSyntaxError);
     }
-    Send(Trim(answer));
+    const std::string text = ArgumentText(line, kRcptAddressPosition);
+    const std::optional<PathArgument> argument = SplitPathArgument(text); // views into `text`
+    if (!argument) {
+        return std::string(smtp_replies::kSyntaxError);
+    }
+    if (argument->address.empty()) {
+        return std::string(smtp_replies::kMissingAddress);
+    }
+    if (!argument->parameters.empty()) {
+        return std::string(smtp_replies::kParametersNotImplemented);
+    }
+    if (!IsMailbox(argument->address, session_.Utf8Mail)) {
+        return std::string(smtp_replies::kSyntaxError);
+    }
+    if (session_.Recipients.size() >= smtp_limits::kMaxRecipients) {
+        return std::string(smtp_replies::kTooManyRecipients);
+    }
+    std::string address(argument->address);
+    std::string answer = "250 OK Send to <" + address + "> is allowed";
+    server_.RaiseMailTo(address, answer);
+    if (!answer.empty() && answer.front() != '5') {
+        session_.Recipients.push_back(std::move(address));
+    }
+    return answer;
 }
 
 void SmtpCommandProcessor::Vrfy(const std::string& line) {
@@ -251,6 +302,7 @@ void SmtpCommandProcessor::Rset(const std::string&) {
     session_.MailFrom.clear();
     session_.DataBuffer.clear();
     session_.Recipients.clear();
+    session_.Utf8Mail = false;
     Send(answer);
 }
 

@@ -34,12 +34,14 @@ private:
 
     void RefuseHelo(std::string answer);
     void AcceptHelo(std::string answer);
-    void AdvertiseSize();
+    void AdvertiseExtensions();
     void Quit();
     void StopSending();
 
     void Mail(const std::string& line);
     void Rcpt(const std::string& line);
+    std::string MailAnswer(const std::string& line);
+    std::string RcptAnswer(const std::string& line);
     void Vrfy(const std::string& line);
     void Data(const std::string& line);
     void Rset(const std::string& line);

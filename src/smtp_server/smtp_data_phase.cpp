@@ -63,9 +63,12 @@ void SmtpDataPhase::AnswerLater(const std::string& answer) {
     SendAnswer(answer);
 }
 
+// The end of data ends the transaction: its recipients are not those of the next DATA.
 void SmtpDataPhase::SendAnswer(const std::string& answer) {
     // Only the line end is dropped: the accepting reply keeps its trailing blank.
     SendLine(connection_, smtp_text::DropOneLineEnd(answer));
+    session_.Recipients.clear();
+    session_.Utf8Mail = false;
     session_.SessionState = TSmtpSessionState::ssCommands;
     connection_.SetLineMode(true);
 }

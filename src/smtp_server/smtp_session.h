@@ -23,7 +23,8 @@ struct SmtpSession {
     std::string CurrentVerb;
     TSmtpSessionState SessionState = TSmtpSessionState::ssWaitHelo;
     std::string MailFrom;
-    std::vector<std::string> Recipients;
+    std::vector<std::string> Recipients; // of the current transaction
+    bool Utf8Mail = false;               // SMTPUTF8 on this transaction's MAIL
     std::string DataBuffer;
     bool Esmtp = false;
     TAuthStep AuthStep = TAuthStep::asIdle;

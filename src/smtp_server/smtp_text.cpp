@@ -5,21 +5,6 @@ namespace {
 
 constexpr std::string_view kLineEnd = "\r\n";
 
-bool IsAddressCharacter(char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-           c == '.' || c == '@' || c == '_';
-}
-
-template <typename Keep> std::string KeepOnly(std::string_view text, Keep keep) {
-    std::string result;
-    for (char c : Trim(text)) {
-        if (keep(c)) {
-            result += c;
-        }
-    }
-    return result;
-}
-
 } // namespace
 
 std::string_view DropOneLineEnd(std::string_view text) {
@@ -58,14 +43,6 @@ std::string NthField(std::string_view text, char separator, std::size_t index) {
     }
     const std::size_t end = text.find(separator, start);
     return std::string(text.substr(start, end == std::string_view::npos ? end : end - start));
-}
-
-std::string FilterSenderAddress(std::string_view text) {
-    return KeepOnly(text, IsAddressCharacter);
-}
-
-std::string FilterRecipientAddress(std::string_view text) {
-    return KeepOnly(text, [](char c) { return IsAddressCharacter(c) || c == '+'; });
 }
 
 } // namespace lumenpost::smtp_text

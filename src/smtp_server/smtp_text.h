@@ -28,10 +28,4 @@ std::string ExtractVerb(std::string_view line);
 // Field `index` (from 0) of `text` split at `separator`; empty when there are fewer fields.
 std::string NthField(std::string_view text, char separator, std::size_t index);
 
-// The address of MAIL FROM: trimmed, keeping only letters, digits, "-", ".", "@" and "_".
-std::string FilterSenderAddress(std::string_view text);
-
-// The address of RCPT TO: as the sender's, but "+" is kept as well.
-std::string FilterRecipientAddress(std::string_view text);
-
 } // namespace lumenpost::smtp_text

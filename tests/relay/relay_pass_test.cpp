@@ -177,6 +177,11 @@ TEST(RelayPassTest, SettingsDecideNoticeAndAlert) {
               0);
 }
 
+TEST(RelayPassTest, TheDomainFollowsTheLastAt) {
+    EXPECT_EQ(MailDomainOf("\"a@b\"@Dest.Test"), "dest.test");
+    EXPECT_EQ(MailDomainOf("plain@x.test"), "x.test");
+}
+
 TEST(RelayPassTest, NoticeOnlyForSendersOfAPlausibleShape) {
     EXPECT_FALSE(SenderTakesNotice("@abcd.test"));     // "@" first
     EXPECT_FALSE(SenderTakesNotice("abcd@localhost")); // no "."

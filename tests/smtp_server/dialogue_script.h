@@ -15,6 +15,9 @@ inline const std::string kHelpReply = "214-Implemented commands follow:\r\n214-d
                                       "214-quit\r\n214-rcpt\r\n214-rset\r\n"
                                       "214 End of HELP Info\r\n";
 
+// What EHLO offers between its first line and AUTH, without a size limit.
+inline const std::string kExtensionLines = "250-8BITMIME\r\n250-PIPELINING\r\n250-SMTPUTF8\r\n";
+
 // One session through every row of the dialogue that needs no handler, from the greeting
 // to the silence after QUIT.
 inline std::vector<DialogueStep> WholeDialogue(const std::string& peerName,
@@ -24,13 +27,14 @@ inline std::vector<DialogueStep> WholeDialogue(const std::string& peerName,
         {"MAIL FROM:<a@b.c>\r\n", "500 command not recognized\r\n"},
         {"HELO\r\n", "501 Syntax error (missing domain name)\r\n"},
         {"EHLO client.example\r\n", "250-ESMTP " + peerName + " (" + peerAddr +
-                                        "), pleased to meet you\r\n250 AUTH LOGIN PLAIN\r\n"},
+                                        "), pleased to meet you\r\n" + kExtensionLines +
+                                        "250 AUTH LOGIN PLAIN\r\n"},
         {"MAIL  FROM:<a@b.c>\r\n", "501 Syntax Error in parameters\r\n"},
         {"MAIL FROM:<a@nodot>\r\n", "503 Syntax Error in parameters\r\n"},
         {"MAIL FROM:<nobody>\r\n", "503 Syntax Error in parameters\r\n"},
         {"MAIL FROM:<>\r\n", "250 OK Sender \"\" is allowed\r\n"},
         {"mail from:<first+x@mail.example>\r\n",
-         "250 OK Sender \"firstx@mail.example\" is allowed\r\n"},
+         "250 OK Sender \"first+x@mail.example\" is allowed\r\n"},
         {"RCPT <a@b.c>\r\n", "501 Syntax Error in parameters\r\n"},
         {"RCPT TO:<>\r\n", "503 Bad sequence of commands (missing Adress)\r\n"},
         {"VRFY\r\n", "501 Syntax Error in parameters\r\n"},

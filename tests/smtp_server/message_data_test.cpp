@@ -110,7 +110,7 @@ TEST(MessageDataReaderTest, OversizedDataIsDroppedUpToTheEndMarker) {
     EXPECT_FALSE(next.oversized);
 }
 
-TEST(DataPhaseTest, SecondMessageKeepsRecipientsAndStartsClean) {
+TEST(DataPhaseTest, TheNextMessageNeedsItsOwnRecipientsAndStartsClean) {
     FakeSession s;
     s.Ehlo();
     s.Say("RCPT TO:<a@b.c>\r\n");
@@ -120,6 +120,9 @@ TEST(DataPhaseTest, SecondMessageKeepsRecipientsAndStartsClean) {
     EXPECT_EQ(s.Say("\r\n"), "250 OK \r\n");
     EXPECT_EQ(s.session.DataBuffer, "one\r\n");
     EXPECT_TRUE(s.lineMode);
+    // The recipients belonged to the message that ended: no message without new ones.
+    EXPECT_EQ(s.Say("DATA\r\n"), "554 Transaction failed (invalid MAIL/RCPT or DATA)\r\n");
+    s.Say("RCPT TO:<a@b.c>\r\n");
     EXPECT_EQ(s.Say("DATA\r\n"), "354 Start mail input; end with <CRLF>.<CRLF>\r\n");
     EXPECT_EQ(s.Say("..two\r\nQUIT\r\n.\r\n"), "250 OK \r\n");
     EXPECT_EQ(s.events.back(), "SendDataInit"); // QUIT in the message raised nothing
@@ -128,7 +131,7 @@ TEST(DataPhaseTest, SecondMessageKeepsRecipientsAndStartsClean) {
     EXPECT_FALSE(s.dataBlocks[0].first);
     EXPECT_TRUE(s.dataBlocks[1].first);
     EXPECT_EQ(s.dataBlocks[2], std::make_pair(true, std::string(".two\r\nQUIT\r\n.\r\n")));
-    EXPECT_EQ(s.session.Recipients.size(), 1u);
+    EXPECT_TRUE(s.session.Recipients.empty());
     EXPECT_EQ(s.session.SessionState, TSmtpSessionState::ssCommands);
 }
 
@@ -157,6 +160,7 @@ TEST(DataPhaseTest, MessageOverTheLimitIsReadToItsEndAndRefused) {
     EXPECT_TRUE(s.lineMode);
 
     // The next message, exactly at the limit and with its end line split off, goes through.
+    s.Say("RCPT TO:<a@b.c>\r\n");
     EXPECT_EQ(s.Say("DATA\r\n"), "354 Start mail input; end with <CRLF>.<CRLF>\r\n");
     EXPECT_EQ(s.Say("..2345678\r\n."), "");
     EXPECT_EQ(s.Say("\r\n"), "250 OK \r\n");
@@ -176,6 +180,7 @@ TEST(DataPhaseTest, DataEndFollowsTheLastPartAndItsAnswerIsSent) {
     };
     StartMessage(s);
     EXPECT_EQ(s.Say("one\r\n.\r\n"), "250 OK \r\n");
+    s.Say("RCPT TO:<a@b.c>\r\n");
     s.Say("DATA\r\n");
     EXPECT_EQ(s.Say("two\r\n.\r\n"), "451 Requested action aborted: local error in processing\r\n");
     EXPECT_EQ(s.dataEnds.size(), 2u);

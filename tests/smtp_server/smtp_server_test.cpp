@@ -15,8 +15,8 @@ using testing_support::LoopbackClient;
 using testing_support::PumpUntil;
 
 const std::string kGreeting = "220 ESMTP Server Ready.\r\n";
-const std::string kEhloReply = "250-ESMTP peer.example (127.0.0.1), pleased to meet you\r\n"
-                               "250 AUTH LOGIN PLAIN\r\n";
+const std::string kEhloReply = "250-ESMTP peer.example (127.0.0.1), pleased to meet you\r\n" +
+                               testing_support::kExtensionLines + "250 AUTH LOGIN PLAIN\r\n";
 const std::string kHeloReply = "250 SMTP peer.example (127.0.0.1), pleased to meet you\r\n";
 const std::string kStartData = "354 Start mail input; end with <CRLF>.<CRLF>\r\n";
 const std::string kAuthOk = "235 OK, go ahead\r\n";
@@ -258,7 +258,7 @@ TEST_F(SmtpServerTest, MessageSplitAnywhereArrivesOnceWithOneLastPart) {
         EXPECT_FALSE(blocks[0].first);
         EXPECT_TRUE(blocks[1].first);
         EXPECT_EQ(blocks[0].second + blocks[1].second, ".a\r\n.\r\nb\r\n.\r\n");
-        Expect(*client, "DATA\r\n", kStartData); // the recipient stays for the next one
+        StartMessage(*client);
     }
     SendBlock(*client, ".\r\n"); // the end line alone ends an empty message
     EXPECT_EQ(client->Read(9), "250 OK \r\n");
@@ -270,8 +270,8 @@ TEST_F(SmtpServerTest, SizeLimitOverTcp) {
     Start();
     auto client = Connect();
     Expect(*client, "EHLO c.example\r\n",
-           "250-ESMTP peer.example (127.0.0.1), pleased to meet you\r\n250-SIZE 20\r\n"
-           "250 AUTH LOGIN PLAIN\r\n");
+           "250-ESMTP peer.example (127.0.0.1), pleased to meet you\r\n250-8BITMIME\r\n"
+           "250-PIPELINING\r\n250-SIZE 20\r\n250-SMTPUTF8\r\n250 AUTH LOGIN PLAIN\r\n");
     Expect(*client, "MAIL FROM:<a@b.c> SIZE=21\r\n", kTooBig);
     Expect(*client, "MAIL FROM:<a@b.c> SIZE=20\r\n", "250 OK Sender \"a@b.c\" is allowed\r\n");
     StartMessage(*client);
@@ -280,7 +280,7 @@ TEST_F(SmtpServerTest, SizeLimitOverTcp) {
     ASSERT_EQ(blocks.size(), 1u);
     EXPECT_FALSE(blocks[0].first);
 
-    Expect(*client, "DATA\r\n", kStartData);
+    StartMessage(*client);
     Expect(*client, "ok\r\n.\r\n", "250 OK \r\n");
     EXPECT_EQ(blocks.back(), std::make_pair(true, std::string("ok\r\n.\r\n")));
     const std::string tooBig = kTooBig.substr(0, kTooBig.size() - 2);
@@ -296,7 +296,7 @@ TEST_F(SmtpServerTest, DataEndAnswerReachesTheClientAndNoDataBufferIsKept) {
     auto client = LoggedIn();
     StartMessage(*client);
     Expect(*client, "first\r\n.\r\n", "250 OK \r\n");
-    Expect(*client, "DATA\r\n", kStartData);
+    StartMessage(*client);
     Expect(*client, "second\r\n.\r\n", kLocalError);
     Expect(*client, "NOOP\r\n", "250 OK\r\n");
     const std::vector<DataEnd> expected = {{false, "250 OK ", ""}, {false, "250 OK ", ""}};
@@ -331,7 +331,7 @@ TEST_F(SmtpServerTest, ALateAnswerReachesItsSessionOnlyWhileItLasts) {
 
     // The client leaves before its answer: the session ends once it is answered, and an
     // answer repeated after that never reaches the next session.
-    Expect(*client, "DATA\r\n", kStartData);
+    StartMessage(*client);
     client->Send("second\r\n.\r\n");
     ASSERT_TRUE(PumpUntil([&] { return owed.size() == 2; }));
     client->Close();

@@ -33,13 +33,6 @@ TEST(SmtpTextTest, LineEndsAreDroppedOnce) {
     EXPECT_EQ(DropOneLineEnd("a\r\n\r\n"), "a\r\n");
 }
 
-TEST(SmtpTextTest, AddressFiltersKeepOnlyAddressCharacters) {
-    EXPECT_EQ(FilterSenderAddress(":<first+tag@mail.example> SIZE=10\r\n"),
-              "firsttag@mail.exampleSIZE10");
-    EXPECT_EQ(FilterRecipientAddress(":<first+tag@mail.example>\r\n"), "first+tag@mail.example");
-    EXPECT_EQ(FilterRecipientAddress(":<\xC3\xA9t\xE9_x-y.z@h>"), "t_x-y.z@h");
-}
-
 TEST(Base64Test, DecodesStandardTextAndKeepsNuls) {
     EXPECT_EQ(Base64Decode("VXNlcm5hbWU6"), "Username:");
     EXPECT_EQ(Base64Decode("UGFzc3dvcmQ6"), "Password:");
