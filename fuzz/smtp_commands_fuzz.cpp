@@ -33,6 +33,7 @@ public:
     void DisconnectLater() override { disconnecting = true; }
     void PauseReading() override {}
     void ResumeReading() override {}
+    void Unread(std::string_view) override {}
 
     void PauseBeforeCommand() override {}
     void ReportDebug(TDebugType, const std::string&) override {}

@@ -30,6 +30,17 @@ void TCustomLineSocket::SetLineMode(bool value) {
     }
 }
 
+void TCustomLineSocket::Unread(std::string_view bytes) {
+    const auto count = static_cast<std::int32_t>(bytes.size());
+    const auto needed = static_cast<std::size_t>(mRcvdCnt) + bytes.size() + 1;
+    if (mRcvBuf.size() < needed) {
+        mRcvBuf.resize(needed);
+    }
+    std::memmove(mRcvBuf.data() + count, mRcvBuf.data(), static_cast<std::size_t>(mRcvdCnt));
+    std::memcpy(mRcvBuf.data(), bytes.data(), bytes.size());
+    mRcvdCnt += count;
+}
+
 std::int32_t TCustomLineSocket::RcvdCount() {
     return mLineMode ? mLineLength : TCustomSocksSocket::RcvdCount();
 }

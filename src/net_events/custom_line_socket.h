@@ -29,6 +29,9 @@ public:
     void SetLineEdit(bool value) { mLineEdit = value; }
 
     std::int32_t RcvdCount() override;
+    // Puts bytes back in front of the buffered ones, outside line mode (a reader that took
+    // more than it wanted); they come again with the next read or mode switch.
+    void Unread(std::string_view bytes);
 
     TLineLimitEvent OnLineLimitExceeded;
 

@@ -35,10 +35,14 @@ void MessageDataReader::Start(std::uint64_t maxSize) {
 
 MessageDataReader::Block MessageDataReader::Take(std::string_view received) {
     Block block;
+    const std::optional<std::size_t> end = FindEndMarker(received);
+    block.lastPart = end.has_value();
+    block.consumed = end.value_or(received.size());
+    received = received.substr(0, block.consumed);
     if (!oversized_) {
         Unstuff(received, block.text);
     }
-    block.lastPart = CompletesEndMarker(received);
+    KeepTail(received);
     oversized_ = oversized_ || GoesOverLimit(block);
     block.oversized = oversized_;
     if (oversized_) {
@@ -89,14 +93,25 @@ void MessageDataReader::Scan(char c, std::string& out) {
     }
 }
 
-bool MessageDataReader::CompletesEndMarker(std::string_view received) {
+std::optional<std::size_t> MessageDataReader::FindEndMarker(std::string_view received) const {
+    // A marker may begin in the tail of the blocks before; the tail never holds a whole one.
+    const std::size_t head = std::min(received.size(), kEndMarker.size() - 1);
+    const std::string joint = rawTail_ + std::string(received.substr(0, head));
+    if (const std::size_t at = joint.find(kEndMarker); at != std::string::npos) {
+        return at + kEndMarker.size() - rawTail_.size();
+    }
+    if (const std::size_t at = received.find(kEndMarker); at != std::string_view::npos) {
+        return at + kEndMarker.size();
+    }
+    return std::nullopt;
+}
+
+void MessageDataReader::KeepTail(std::string_view received) {
     const std::size_t keep = kEndMarker.size() - 1;
     rawTail_ += received.substr(received.size() - std::min(received.size(), kEndMarker.size()));
-    const bool complete = rawTail_.ends_with(kEndMarker);
     if (rawTail_.size() > keep) {
         rawTail_.erase(0, rawTail_.size() - keep);
     }
-    return complete;
 }
 
 bool MessageDataReader::GoesOverLimit(const Block& block) {

@@ -28,6 +28,10 @@ void SmtpDataPhase::Process(const std::string& block) {
         server_.RaiseSendData(part.lastPart, part.text);
     }
     if (part.lastPart) {
+        if (part.consumed < block.size()) {
+            // Commands pipelined behind the end marker: read again once back in line mode.
+            connection_.Unread(std::string_view(block).substr(part.consumed));
+        }
         Finish(part.oversized);
     }
 }

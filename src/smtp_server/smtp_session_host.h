@@ -29,6 +29,8 @@ public:
     // is still being stored reads nothing.
     virtual void PauseReading() = 0;
     virtual void ResumeReading() = 0;
+    // Puts received bytes back in front of what is still unread.
+    virtual void Unread(std::string_view bytes) = 0;
 
 protected:
     SmtpConnection() = default;

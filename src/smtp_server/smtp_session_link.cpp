@@ -49,6 +49,10 @@ void SmtpSessionLink::ResumeReading() {
     mClient.ResumeEvents();
 }
 
+void SmtpSessionLink::Unread(std::string_view bytes) {
+    mClient.Unread(bytes);
+}
+
 void SmtpSessionLink::PauseBeforeCommand() {
     mServer.PauseBeforeCommand();
 }

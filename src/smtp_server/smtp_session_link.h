@@ -20,6 +20,7 @@ public:
     void DisconnectLater() override;
     void PauseReading() override;
     void ResumeReading() override;
+    void Unread(std::string_view bytes) override;
 
     void PauseBeforeCommand() override;
     void ReportDebug(TDebugType kind, const std::string& text) override;

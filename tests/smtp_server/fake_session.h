@@ -25,7 +25,9 @@ public:
     bool sendingShutDown = false;
     bool disconnectRequested = false;
     bool readingPaused = false;
-    bool deferDataEnd = false; // RaiseDataEnd defers; the test answers with AnswerDataEnd
+    bool deferDataEnd = false;
+    std::string unread; // bytes the processor put back // RaiseDataEnd defers; the test answers
+                        // with AnswerDataEnd
     std::string peerAddr = "127.0.0.1";
     bool keepDataBuffer = true;
     std::uint64_t messageSizeLimit = 0;
@@ -36,10 +38,16 @@ public:
     std::function<void(bool& known, std::string& mailAddr)> onVerifyUser;
     std::function<void(bool oversized, std::string& answer)> onDataEnd;
 
-    // Feeds one line or block and returns the replies it produced.
+    // Feeds one line or block (and what it put back) and returns the replies it produced.
     std::string Say(const std::string& text) {
         const std::size_t before = transcript.size();
         processor.Process(text);
+        for (std::size_t end;
+             lineMode && !readingPaused && (end = unread.find('\n')) != std::string::npos;) {
+            const std::string line = unread.substr(0, end + 1);
+            unread.erase(0, end + 1);
+            processor.Process(line);
+        }
         return transcript.substr(before);
     }
 
@@ -58,6 +66,8 @@ public:
     void DisconnectLater() override { disconnectRequested = true; }
     void PauseReading() override { readingPaused = true; }
     void ResumeReading() override { readingPaused = false; }
+    // Like the socket: bytes put back come again, line by line, once in line mode.
+    void Unread(std::string_view bytes) override { unread.insert(0, bytes); }
 
     void PauseBeforeCommand() override {}
     void ReportDebug(TDebugType, const std::string&) override {}

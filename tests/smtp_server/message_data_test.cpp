@@ -66,8 +66,24 @@ TEST(MessageDataReaderTest, LineStartsAfterABareCrOrLf) {
     EXPECT_EQ(ReadInBlocks({"a\r", "..b\n..c\r\n.\r\n"}).text, "a\r.b\n.c\r\n.\r\n");
 }
 
-TEST(MessageDataReaderTest, MarkerIsFoundOnlyWhenItEndsTheReceivedData) {
-    EXPECT_EQ(ReadInBlocks({"a\r\n.\r\nMAIL FROM:<a@b.c>\r\n"}).lastParts, 0);
+TEST(MessageDataReaderTest, MarkerAnywhereEndsTheMessageAndWhatFollowsIsLeft) {
+    MessageDataReader reader;
+    reader.Start();
+    const std::string pipelined = "a\r\n..b\r\n.\r\nMAIL FROM:<a@b.c>\r\n";
+    const MessageDataReader::Block block = reader.Take(pipelined);
+    EXPECT_TRUE(block.lastPart);
+    EXPECT_EQ(block.text, "a\r\n.b\r\n.\r\n");
+    EXPECT_EQ(pipelined.substr(block.consumed), "MAIL FROM:<a@b.c>\r\n");
+    // The marker split across blocks, with commands behind it.
+    reader.Start();
+    EXPECT_FALSE(reader.Take("x\r\n.").lastPart);
+    const MessageDataReader::Block end = reader.Take("\r\nQUIT\r\n");
+    EXPECT_TRUE(end.lastPart);
+    EXPECT_EQ(end.consumed, 2u);
+    // A bare LF or CR around the dot never ends the data, wherever it stands.
+    for (const char* smuggled : {"a\n.\nb\r\n", "a\r\n.\nb\r\n", "a\n.\r\nb\r\n", "a\r.\rb\r\n"}) {
+        EXPECT_EQ(ReadInBlocks({smuggled}).lastParts, 0) << smuggled;
+    }
     EXPECT_EQ(ReadInBlocks({".\r\n"}).lastParts, 1); // right after DATA: an empty message
     EXPECT_EQ(ReadInBlocks({"a\r\n.", "\r\n"}).lastParts, 1);
     EXPECT_EQ(ReadInBlocks({"a\r\n", ".\r", "\n"}).lastParts, 1);

@@ -342,6 +342,46 @@ TEST_F(SmtpServerTest, ALateAnswerReachesItsSessionOnlyWhileItLasts) {
     Expect(*next, "NOOP\r\n", "250 OK\r\n");
 }
 
+TEST_F(SmtpServerTest, PipelinedCommandsAreAnsweredInOrder) {
+    RecordDataEnds();
+    Start();
+    auto client = LoggedIn();
+    const std::string started = "250 OK Sender \"s@a.test\" is allowed\r\n"
+                                "250 OK Send to <r1@b.test> is allowed\r\n"
+                                "250 OK Send to <r2@b.test> is allowed\r\n" +
+                                kStartData;
+    client->Send("MAIL FROM:<s@a.test>\r\nRCPT TO:<r1@b.test>\r\nRCPT TO:<r2@b.test>\r\nDATA\r\n");
+    EXPECT_EQ(client->Read(started.size()), started);
+    // The end marker and the next commands in one write.
+    client->Send("text\r\n.\r\nNOOP\r\nQUIT\r\n");
+    const std::string ended = "250 OK \r\n250 OK\r\n221 Thanks for using, have a nice day\r\n";
+    EXPECT_EQ(client->Read(ended.size()), ended);
+    EXPECT_EQ(client->ReadToClose(), "");
+    ASSERT_EQ(dataEnds.size(), 1u);
+    std::string handedOn;
+    for (const auto& block : blocks) {
+        handedOn += block.second;
+    }
+    EXPECT_EQ(handedOn, "text\r\n.\r\n");
+}
+
+TEST_F(SmtpServerTest, CommandsBehindTheMarkerWaitForALateAnswer) {
+    TSmtpLateAnswer owed;
+    server.OnDataEnd = [&owed](TSmtpServer&, TAsyncSocket&, bool, std::string&,
+                               const TSmtpLateAnswer& answerLater, bool& deferred) {
+        deferred = true;
+        owed = answerLater;
+    };
+    Start();
+    auto client = LoggedIn();
+    StartMessage(*client);
+    client->Send("text\r\n.\r\nNOOP\r\n");
+    ASSERT_TRUE(PumpUntil([&] { return static_cast<bool>(owed); }));
+    owed("451 not now");
+    const std::string inOrder = "451 not now\r\n250 OK\r\n";
+    EXPECT_EQ(client->Read(inOrder.size()), inOrder);
+}
+
 TEST(SmtpServerLateAnswerTest, AnAnswerThatOutlivesItsServerDoesNothing) {
     TSmtpLateAnswer owed;
     {
