@@ -35,7 +35,6 @@ public:
     void ResumeReading() override {}
     void Unread(std::string_view) override {}
 
-    void PauseBeforeCommand() override {}
     void ReportDebug(TDebugType, const std::string&) override {}
     std::string LookupPeerName(const std::string&, const std::string&) override {
         return "peer.example";

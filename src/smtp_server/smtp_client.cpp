@@ -3,11 +3,16 @@
 #include "platform/tick.h"
 #include "smtp_server/smtp_command_processor.h"
 #include "smtp_server/smtp_limits.h"
+#include "smtp_server/smtp_server.h"
 #include "smtp_server/smtp_session_link.h"
 
 namespace lumenpost {
 
-TSmtpClient::TSmtpClient() = default;
+TSmtpClient::TSmtpClient() {
+    mPause.setSingleShot(true);
+    mPause.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&mPause, &QTimer::timeout, [this] { ReleaseHeldLine(); });
+}
 
 TSmtpClient::~TSmtpClient() {
     OnDataAvailable = nullptr; // the processor goes before the socket base
@@ -38,11 +43,39 @@ void TSmtpClient::AnswerDataEnd(const std::string& answer) {
 }
 
 void TSmtpClient::ReceiveCommand(std::uint16_t error) {
-    if (error == 0) {
+    if (error != 0 || mHeldLine) {
+        return; // a line waits for its pause: the rest stays buffered behind it
+    }
+    if (!LineMode()) {
         // Message data is read in bounded pieces: a backlog that built up while the loop
         // was busy must not become one block of many MiB, copied on its way to the disk.
-        mProcessor->Process(ReceiveText(LineMode() ? 0 : smtp_limits::kDataReadLimit));
+        mProcessor->Process(ReceiveText(smtp_limits::kDataReadLimit));
+        return;
     }
+    std::string line = ReceiveText(0);
+    const int delay = SmtpOwner != nullptr ? SmtpOwner->DelayAfterCmd() : 0;
+    if (delay > 0) {
+        HoldLine(std::move(line), delay);
+    } else {
+        mProcessor->Process(line);
+    }
+}
+
+// Out of line mode, the lines behind this one stay in the buffer as they are; with
+// events paused nothing new is read.
+void TSmtpClient::HoldLine(std::string line, int delayMs) {
+    mHeldLine = std::move(line);
+    SetLineMode(false);
+    PauseEvents();
+    mPause.start(delayMs);
+}
+
+void TSmtpClient::ReleaseHeldLine() {
+    std::string line = std::move(*mHeldLine);
+    mHeldLine.reset();
+    ResumeEvents();
+    SetLineMode(true); // what is buffered comes again, after this line's reply
+    mProcessor->Process(line);
 }
 
 } // namespace lumenpost

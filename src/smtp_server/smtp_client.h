@@ -3,8 +3,11 @@
 #include "net_events/socket_server.h"
 #include "smtp_server/smtp_session.h"
 
+#include <QTimer>
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <string>
 
 namespace lumenpost {
 
@@ -30,10 +33,16 @@ public:
 
 private:
     void ReceiveCommand(std::uint16_t error);
+    // The pause before a command: the line waits here, and the session reads nothing
+    // more, until the timer ends it; other sessions go on meanwhile.
+    void HoldLine(std::string line, int delayMs);
+    void ReleaseHeldLine();
 
     std::unique_ptr<SmtpSessionLink> mLink;
     std::unique_ptr<SmtpCommandProcessor> mProcessor;
     std::uint64_t mSessionId = 0;
+    QTimer mPause;
+    std::optional<std::string> mHeldLine;
 };
 
 } // namespace lumenpost

@@ -73,7 +73,6 @@ void SmtpCommandProcessor::Process(const std::string& text) {
         if (Trim(session_.CurrentVerb).empty() && session_.SessionState == State::ssClosing) {
             return;
         }
-        server_.PauseBeforeCommand();
     }
     server_.ReportDebug(TDebugType::dtReceived, text);
     if (session_.CurrentVerb == "QUIT") {

@@ -137,12 +137,6 @@ std::string TSmtpServer::LookupPeerName(const std::string& peerAddr, const std::
     return mHostNameCache.Lookup(peerAddr, heloName, TickCount(), mPeerNameResolver);
 }
 
-void TSmtpServer::PauseBeforeCommand() const {
-    if (mDelayAfterCmd > 0) {
-        SleepMs(mDelayAfterCmd);
-    }
-}
-
 void TSmtpServer::StartSession(TSocketClient& client, std::uint16_t error) {
     auto* session = dynamic_cast<TSmtpClient*>(&client);
     if (error != 0 || session == nullptr) {

@@ -44,7 +44,8 @@ public:
     std::int32_t MaxUser() const { return mMaxUser; }
     void SetMaxUser(std::int32_t value) { mMaxUser = value; }
     const std::string& LocalPCName() const { return mLocalPCName; }
-    // Pause in milliseconds before each command; it blocks the whole event loop.
+    // Pause in milliseconds before each command line of a session; only that session
+    // waits (its next line is read once the pause is over).
     std::uint8_t DelayAfterCmd() const { return mDelayAfterCmd; }
     void SetDelayAfterCmd(std::uint8_t ms) { mDelayAfterCmd = ms; }
     // False: message data reaches the application only through OnSendData, and DataBuffer
@@ -80,7 +81,6 @@ public:
     void SendReply(TSmtpClient& client, const std::string& text);
     void ReportDebug(TAsyncSocket& client, TDebugType kind, const std::string& text);
     std::string LookupPeerName(const std::string& peerAddr, const std::string& heloName);
-    void PauseBeforeCommand() const;
     // Closes sessions idle for longer than CommandTimeout; run by IdleTimer.
     void IdleSweep();
     // The late answer handed to OnDataEnd for `client`'s current data phase.

@@ -44,7 +44,6 @@ class SmtpServerHooks {
 public:
     virtual ~SmtpServerHooks() = default;
 
-    virtual void PauseBeforeCommand() = 0;
     virtual void ReportDebug(TDebugType kind, const std::string& text) = 0;
     virtual std::string LookupPeerName(const std::string& peerAddr,
                                        const std::string& heloName) = 0;

@@ -53,10 +53,6 @@ void SmtpSessionLink::Unread(std::string_view bytes) {
     mClient.Unread(bytes);
 }
 
-void SmtpSessionLink::PauseBeforeCommand() {
-    mServer.PauseBeforeCommand();
-}
-
 void SmtpSessionLink::ReportDebug(TDebugType kind, const std::string& text) {
     mServer.ReportDebug(mClient, kind, text);
 }

@@ -22,7 +22,6 @@ public:
     void ResumeReading() override;
     void Unread(std::string_view bytes) override;
 
-    void PauseBeforeCommand() override;
     void ReportDebug(TDebugType kind, const std::string& text) override;
     std::string LookupPeerName(const std::string& peerAddr, const std::string& heloName) override;
 

@@ -69,7 +69,6 @@ public:
     // Like the socket: bytes put back come again, line by line, once in line mode.
     void Unread(std::string_view bytes) override { unread.insert(0, bytes); }
 
-    void PauseBeforeCommand() override {}
     void ReportDebug(TDebugType, const std::string&) override {}
     std::string LookupPeerName(const std::string&, const std::string&) override {
         return "peer.example";

@@ -5,8 +5,14 @@
 
 #include <QCoreApplication>
 #include <algorithm>
+#include <arpa/inet.h>
+#include <chrono>
 #include <gtest/gtest.h>
 #include <memory>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
 
 namespace lumenpost {
 namespace {
@@ -380,6 +386,48 @@ TEST_F(SmtpServerTest, CommandsBehindTheMarkerWaitForALateAnswer) {
     owed("451 not now");
     const std::string inOrder = "451 not now\r\n250 OK\r\n";
     EXPECT_EQ(client->Read(inOrder.size()), inOrder);
+}
+
+// A client that floods the server with commands waits out its own pauses; the others and
+// the event loop go on. The 100 ms bound catches a loop that sleeps, not a slow machine.
+TEST_F(SmtpServerTest, ThePauseBeforeACommandHoldsOnlyItsOwnSession) {
+    server.SetDelayAfterCmd(3);
+    server.SetMaxUser(2);
+    Start();
+    const int flooder = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(flooder, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    std::thread flood([flooder] {
+        std::string lines = "EHLO flood.example\r\n";
+        for (int i = 0; i < 10000; ++i) {
+            lines += "RCPT TO:<r" + std::to_string(i) + "@b.test>\r\n";
+        }
+        // Blocks once the server stops reading; ends when the test shuts the socket.
+        for (std::size_t sent = 0; sent < lines.size();) {
+            const ssize_t n = send(flooder, lines.data() + sent, lines.size() - sent, MSG_NOSIGNAL);
+            if (n <= 0) {
+                return;
+            }
+            sent += static_cast<std::size_t>(n);
+        }
+    });
+    ASSERT_TRUE(WaitForSessions(1));
+    for (int round = 0; round < 50; ++round) { // let the flood pile up in the session
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 2);
+    }
+    const auto connected = std::chrono::steady_clock::now();
+    auto client = Connect();
+    EXPECT_LT(std::chrono::steady_clock::now() - connected, std::chrono::milliseconds(100));
+    Expect(*client, "EHLO c.example\r\n", kEhloReply);
+    Expect(*client, "MAIL FROM:<s@a.test>\r\n", "250 OK Sender \"s@a.test\" is allowed\r\n");
+    StartMessage(*client);
+    Expect(*client, "x\r\n.\r\n", "250 OK \r\n");
+    shutdown(flooder, SHUT_RDWR);
+    flood.join();
+    close(flooder);
 }
 
 TEST(SmtpServerLateAnswerTest, AnAnswerThatOutlivesItsServerDoesNothing) {
