@@ -120,6 +120,9 @@ std::string_view RelayApp::Queued(IntakeResult result, bool oversized) {
     if (oversized) {
         return smtp_replies::kMessageTooBig;
     }
+    if (result.looping) {
+        return smtp_replies::kTooManyHops;
+    }
     if (!result.queued) {
         ReportQueueError(QStringLiteral("a message could not be queued (%1); the client was told "
                                         "to try again later")

@@ -52,6 +52,7 @@ void MailIntake::Reset(SessionKey session) {
 void MailIntake::StartData(SessionKey session, const std::string& peerAddress) {
     SessionMessage& message = sessions_[session];
     message.lines.Finish(); // nothing of an unfinished message is kept
+    message.hops.Reset();
     message.spoolError.clear();
     const std::string id = QueueFolder::NewId();
     message.spool = folder_.CreateSpool(id, message.spoolError);
@@ -63,7 +64,9 @@ void MailIntake::StartData(SessionKey session, const std::string& peerAddress) {
 
 void MailIntake::SendData(SessionKey session, bool lastPart, const std::string& msg) {
     SessionMessage& message = sessions_[session];
-    Write(message, message.lines.AddBlock(msg));
+    const std::string text = message.lines.AddBlock(msg);
+    message.hops.Add(text);
+    Write(message, text);
     if (lastPart) {
         Write(message, message.lines.Finish());
     }
@@ -83,6 +86,10 @@ void MailIntake::EndData(SessionKey session, bool oversized, Answered answered) 
     std::unique_ptr<SpoolFile> spool = std::move(message.spool);
     if (oversized || !spool) {
         Answer(answered, {std::nullopt, oversized ? std::string() : message.spoolError});
+        return;
+    }
+    if (message.hops.Hops() > kMaxHops) {
+        Answer(answered, {std::nullopt, {}, true}); // the spool goes, and its file with it
         return;
     }
     Envelope envelope{spool->Id(), now_(), message.sender, {}};

@@ -3,6 +3,7 @@
 #include "queue/envelope.h"
 #include "queue/queue_folder.h"
 #include "queue/spool_committer.h"
+#include "relay/hop_counter.h"
 #include "relay/mail_line_splitter.h"
 
 #include <QObject>
@@ -24,6 +25,7 @@ class RelayCore;
 struct IntakeResult {
     std::optional<Envelope> queued;
     std::string error;
+    bool looping = false; // refused: more than kMaxHops Received fields
 };
 
 // The messages being received, one per SMTP session, keyed by the session object. Each
@@ -55,9 +57,9 @@ public:
     // Adds one data block (the end line still in the last one).
     void SendData(SessionKey session, bool lastPart, const std::string& msg);
     // The end of the data: a complete message is made durable on the committer's threads
-    // and `answered` gets its envelope; an oversized one (or one whose file failed) leaves
-    // nothing behind. `answered` always runs later, from this thread's event loop, never
-    // from inside this call; it runs even when the session has ended meanwhile, as the
+    // and `answered` gets its envelope; an oversized or looping one (or one whose file
+    // failed) leaves nothing behind. `answered` always runs later, from this thread's event loop,
+    // never from inside this call; it runs even when the session has ended meanwhile, as the
     // message is in the queue all the same.
     void EndData(SessionKey session, bool oversized, Answered answered);
     // The session is gone; its key may be reused by a later session.
@@ -78,6 +80,7 @@ private:
         std::vector<std::string> recipients;
         bool transactionDone = false; // the next RCPT starts a new recipient list
         MailLineSplitter lines;
+        HopCounter hops; // of the client's text, not counting our own Received line
         std::unique_ptr<SpoolFile> spool;
         std::string spoolError; // why the data file could not be started
     };

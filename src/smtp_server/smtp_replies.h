@@ -49,6 +49,8 @@ inline constexpr std::string_view kMessageAccepted = "250 OK ";
 // Refuses a MAIL whose declared SIZE, or a message whose data, is over MaxMessageSize.
 inline constexpr std::string_view kMessageTooBig =
     "552 Message size exceeds fixed maximum message size";
+// For an OnDataEnd handler that found the message looping (too many Received fields).
+inline constexpr std::string_view kTooManyHops = "554 Too many hops";
 // For an OnDataEnd handler that could not store the message: the client keeps it.
 inline constexpr std::string_view kLocalError =
     "451 Requested action aborted: local error in processing";

@@ -192,6 +192,25 @@ TEST_F(MailIntakeTest, WhatIsNotCompleteLeavesNothingOnDisk) {
     EXPECT_EQ(FilesInQueue(), 2u); // data and envelope
 }
 
+TEST_F(MailIntakeTest, AMessageWithMoreThanThirtyHopsIsRefusedAndLeavesNothing) {
+    std::string thirty;
+    for (int i = 0; i < 30; ++i) {
+        thirty += "Received: from hop" + std::to_string(i) + "\r\n";
+    }
+    Begin(A, "s@a.test", {"r@x.test"});
+    intake_.StartData(A, "127.0.0.1");
+    intake_.SendData(A, true, "Received: one more\r\n" + thirty + "\r\nbody\r\n.\r\n");
+    const IntakeResult looping = EndAndWait(intake_, A, false);
+    EXPECT_TRUE(looping.looping);
+    EXPECT_FALSE(looping.queued.has_value());
+    EXPECT_EQ(FilesInQueue(), 0u);
+    // Thirty, and our own line on top, still go through.
+    Begin(A, "s@a.test", {"r@x.test"});
+    intake_.StartData(A, "127.0.0.1");
+    const Envelope envelope = Complete(A, thirty + "\r\nbody\r\n.\r\n");
+    EXPECT_EQ(Body(envelope), thirty + "\r\nbody\r\n");
+}
+
 TEST_F(MailIntakeTest, AQueueThatCannotBeWrittenIsAnErrorNotAMessage) {
     MailIntake broken(QueueFolder("/proc/no-queue-here"), "relay.host", [] { return 1; });
     broken.MailFrom(A, "s@a.test");

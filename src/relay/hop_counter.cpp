@@ -1,0 +1,39 @@
+#include "relay/hop_counter.h"
+
+#include "platform/ascii_text.h"
+
+namespace lumenpost {
+namespace {
+
+constexpr std::string_view kReceived = "RECEIVED:";
+
+} // namespace
+
+void HopCounter::Add(std::string_view text) {
+    while (inHeader_ && !text.empty()) {
+        const std::size_t lf = text.find('\n');
+        const std::string_view piece =
+            text.substr(0, lf == std::string_view::npos ? text.size() : lf);
+        if (lineStart_.size() < kReceived.size()) {
+            lineStart_ += piece.substr(0, kReceived.size() - lineStart_.size());
+        }
+        lineEmpty_ = lineEmpty_ && (piece.empty() || piece == "\r");
+        if (lf == std::string_view::npos) {
+            return;
+        }
+        EndLine();
+        text.remove_prefix(lf + 1);
+    }
+}
+
+void HopCounter::EndLine() {
+    if (lineEmpty_) {
+        inHeader_ = false;
+    } else if (UpperAscii(lineStart_) == kReceived) {
+        ++hops_;
+    }
+    lineStart_.clear();
+    lineEmpty_ = true;
+}
+
+} // namespace lumenpost
