@@ -45,6 +45,9 @@ StartRequest ReadStart(int argc, char** argv, const char* version, bool windowBu
         request.exitStatus = kExitUsage;
         return request;
     }
+    for (const QString& warning : parsed.warnings) {
+        ReportErrorOnStderr(QStringLiteral("warning: ") + warning);
+    }
     request.options = parsed.options;
     if (request.options.help) {
         std::fputs(UsageText().toUtf8().constData(), stdout);

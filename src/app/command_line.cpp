@@ -49,8 +49,24 @@ std::optional<QString> ApplyValue(CommandLineOptions& options, const QString& na
                               "one address such as 10.0.0.7; got '%1'")
             .arg(value);
     }
+    // "10.0.0.1/8" names one host and a network at once: which was meant is not clear.
+    if (ParseIpv4(value.section(u'/', 0, 0)) != network->address) {
+        return QStringLiteral("--allow-from %1 has host bits set: write the network as %2, or "
+                              "the one address as %3")
+            .arg(value, network->ToString(), value.section(u'/', 0, 0));
+    }
     options.allowFrom.push_back(*network);
     return std::nullopt;
+}
+
+// A network wider than /8 lets most of the world send mail through this machine.
+void WarnOfOpenRelay(const Ipv4Network& network, QStringList& warnings) {
+    if (network.prefix < kNarrowestOpenRelayPrefix) {
+        warnings.append(QStringLiteral("--allow-from %1 lets every client of that network send "
+                                       "mail anywhere through this machine: it makes an open "
+                                       "relay, which spammers find and use")
+                            .arg(network.ToString()));
+    }
 }
 
 // A queue id as the queue writes them: letters and digits.
@@ -119,6 +135,9 @@ ParsedCommandLine ParseCommandLine(const QStringList& arguments) {
             if (auto error = ApplyValue(options, name, value)) {
                 parsed.error = *error;
                 return parsed;
+            }
+            if (name == u"--allow-from") {
+                WarnOfOpenRelay(options.allowFrom.back(), parsed.warnings);
             }
         } else {
             parsed.error = QStringLiteral("unknown argument '%1'; see --help").arg(argument);

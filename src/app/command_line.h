@@ -29,7 +29,11 @@ struct CommandLineOptions {
 struct ParsedCommandLine {
     CommandLineOptions options;
     QString error; // empty when the arguments were understood
+    QStringList warnings; // understood, but worth telling the user (stderr)
 };
+
+// --allow-from networks with a shorter prefix than this get an open-relay warning.
+inline constexpr int kNarrowestOpenRelayPrefix = 8;
 
 // Parses the program's arguments (without the program name). Options take their
 // value as the next argument or after "=" (--listen=127.0.0.1:2525).

@@ -23,7 +23,7 @@ TEST(CommandLine, NoArgumentsRunTheWindowOnTheDefaultAddress) {
 
 TEST(CommandLine, ReadsEveryOptionInBothForms) {
     const ParsedCommandLine parsed =
-        Parse({"--headless", "--listen", "127.0.0.1:2525", "--allow-from=10.1.2.3/8",
+        Parse({"--headless", "--listen", "127.0.0.1:2525", "--allow-from=10.0.0.0/8",
                "--allow-from", "192.168.7.9", "--help", "--version"});
     ASSERT_TRUE(parsed.error.isEmpty()) << parsed.error.toStdString();
     const CommandLineOptions& options = parsed.options;
@@ -32,7 +32,8 @@ TEST(CommandLine, ReadsEveryOptionInBothForms) {
     EXPECT_EQ(options.listen->address, "127.0.0.1");
     EXPECT_EQ(options.listen->port, "2525");
     ASSERT_EQ(options.allowFrom.size(), 2u);
-    EXPECT_EQ(options.allowFrom[0].ToString(), "10.0.0.0/8"); // host bits cleared
+    EXPECT_EQ(options.allowFrom[0].ToString(), "10.0.0.0/8");
+    EXPECT_TRUE(parsed.warnings.isEmpty());
     EXPECT_EQ(options.allowFrom[1].ToString(), "192.168.7.9/32");
     EXPECT_EQ(Parse({"--listen=0.0.0.0:smtp"}).options.listen->port, "smtp");
 }
@@ -73,6 +74,19 @@ TEST(CommandLine, RejectsWhatItCannotUse) {
     EXPECT_EQ(Parse({"--allow-from", "1.2.3"}).error,
               "--allow-from needs an IPv4 network such as 192.168.1.0/24 or one address such as "
               "10.0.0.7; got '1.2.3'");
+}
+
+TEST(CommandLine, NetworksWithHostBitsAreRefusedAndWideOnesWarned) {
+    EXPECT_EQ(Parse({"--allow-from", "10.0.0.1/8"}).error,
+              "--allow-from 10.0.0.1/8 has host bits set: write the network as 10.0.0.0/8, or "
+              "the one address as 10.0.0.1");
+    for (const char* wide : {"0.0.0.0/0", "64.0.0.0/2", "10.0.0.0/7"}) {
+        const ParsedCommandLine parsed = Parse({"--allow-from", wide});
+        EXPECT_TRUE(parsed.error.isEmpty()) << wide;
+        ASSERT_EQ(parsed.warnings.size(), 1) << wide;
+        EXPECT_TRUE(parsed.warnings[0].contains(u"open relay")) << wide;
+    }
+    EXPECT_TRUE(Parse({"--allow-from", "10.0.0.0/8"}).warnings.isEmpty());
 }
 
 TEST(Ipv4Network, ContainsExactlyItsAddresses) {
