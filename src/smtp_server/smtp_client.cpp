@@ -22,6 +22,7 @@ void TSmtpClient::StartSession(TSmtpServer& owner, std::uint64_t id) {
     static_cast<SmtpSession&>(*this) = SmtpSession{};
     mSessionId = id;
     LastActivity = TickCount();
+    StartedAt = LastActivity;
     SmtpOwner = &owner;
     mLink = std::make_unique<SmtpSessionLink>(owner, *this);
     mProcessor = std::make_unique<SmtpCommandProcessor>(*this, *mLink, *mLink);

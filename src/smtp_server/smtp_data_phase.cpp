@@ -1,5 +1,6 @@
 #include "smtp_server/smtp_data_phase.h"
 
+#include "platform/tick.h"
 #include "smtp_server/smtp_replies.h"
 #include "smtp_server/smtp_text.h"
 
@@ -16,6 +17,7 @@ SmtpDataPhase::SmtpDataPhase(SmtpSession& session, SmtpConnection& connection,
 
 void SmtpDataPhase::Start() {
     session_.SessionState = TSmtpSessionState::ssData;
+    session_.DataStartedAt = TickCount();
     session_.DataBuffer.clear();
     reader_.Start(server_.MessageSizeLimit());
     connection_.SetLineMode(false);

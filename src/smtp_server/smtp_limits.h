@@ -17,6 +17,12 @@ inline constexpr int kIdleSweepIntervalMs = 120000;
 
 inline constexpr std::uint32_t kMsPerMinute = 60 * 1000;
 
+// A client that trickles keeps its session alive for ever by the idle rule alone. These
+// bound how long one may hold a slot in all: a data phase of 20 minutes still takes a
+// 50 MiB message at 350 kbit/s; a session of an hour, thousands of messages.
+inline constexpr std::uint32_t kDataPhaseLimitMs = 20 * kMsPerMinute;
+inline constexpr std::uint32_t kSessionLifeLimitMs = 60 * kMsPerMinute;
+
 // A cached reverse lookup is reused for this long, because the lookup blocks the loop.
 inline constexpr std::uint32_t kHostNameFreshMs = 3600000;
 

@@ -35,6 +35,13 @@ std::string MachineNameOrLocalhost() {
     return "localhost";
 }
 
+// A session may be busy and still hold its slot too long: a slow data phase, or a life.
+bool OverItsTime(const TSmtpClient& session, std::uint32_t now) {
+    const bool dataTooLong = session.SessionState == TSmtpSessionState::ssData &&
+                             TicksBetween(session.DataStartedAt, now) > smtp_limits::kDataPhaseLimitMs;
+    return dataTooLong || TicksBetween(session.StartedAt, now) > smtp_limits::kSessionLifeLimitMs;
+}
+
 } // namespace
 
 std::string GreetingText(const std::string& helloMessage) {
@@ -177,7 +184,8 @@ void TSmtpServer::IdleSweep() {
     const int count = mListenSocket->CountClients();
     for (int i = 0; i < count; ++i) {
         auto* session = dynamic_cast<TSmtpClient*>(mListenSocket->ClientAt(i));
-        if (session != nullptr && TicksBetween(session->LastActivity, now) > limit) {
+        if (session != nullptr && (TicksBetween(session->LastActivity, now) > limit ||
+                                   OverItsTime(*session, now))) {
             TimeOut(*session);
         }
     }

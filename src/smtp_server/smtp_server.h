@@ -81,7 +81,9 @@ public:
     void SendReply(TSmtpClient& client, const std::string& text);
     void ReportDebug(TAsyncSocket& client, TDebugType kind, const std::string& text);
     std::string LookupPeerName(const std::string& peerAddr, const std::string& heloName);
-    // Closes sessions idle for longer than CommandTimeout; run by IdleTimer.
+    // Closes sessions idle for longer than CommandTimeout, in the data phase for longer
+    // than smtp_limits::kDataPhaseLimitMs or alive for longer than kSessionLifeLimitMs;
+    // run by IdleTimer.
     void IdleSweep();
     // The late answer handed to OnDataEnd for `client`'s current data phase.
     TSmtpLateAnswer LateAnswerFor(TSmtpClient& client);

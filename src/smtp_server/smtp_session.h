@@ -19,6 +19,8 @@ enum class TDebugType { dtReceived, dtSent, dtError };
 struct SmtpSession {
     bool LoggedIn = false;
     std::uint32_t LastActivity = 0;
+    std::uint32_t StartedAt = 0;     // tick of the greeting
+    std::uint32_t DataStartedAt = 0; // tick of the last accepted DATA
     std::string HeloName;
     std::string CurrentVerb;
     TSmtpSessionState SessionState = TSmtpSessionState::ssWaitHelo;

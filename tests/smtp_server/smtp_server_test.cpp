@@ -1,6 +1,8 @@
 #include "dialogue_script.h"
 #include "loopback_client.h"
+#include "platform/tick.h"
 #include "smtp_server/smtp_client.h"
+#include "smtp_server/smtp_limits.h"
 #include "smtp_server/smtp_server.h"
 
 #include <QCoreApplication>
@@ -248,6 +250,31 @@ TEST_F(SmtpServerTest, IdleSweepSignsOffLoggedInSessionsAndDropsOthers) {
     EXPECT_EQ(inData->ReadToClose(), "");
     EXPECT_EQ(beforeHelo->ReadToClose(), "");
     EXPECT_EQ(resets, 1);
+}
+
+// A client that keeps busy still cannot hold a slot past the data-phase or session limit.
+TEST_F(SmtpServerTest, BusySessionsEndAtTheirTimeLimits) {
+    Start();
+    auto trickling = LoggedIn();
+    StartMessage(*trickling);
+    auto longLived = LoggedIn();
+    auto fresh = LoggedIn();
+    ASSERT_TRUE(WaitForSessions(3));
+    const std::uint32_t now = TickCount();
+    for (int i = 0; i < 3; ++i) {
+        auto& session = dynamic_cast<TSmtpClient&>(*server.ListenSocket().ClientAt(i));
+        session.LastActivity = now; // none of them idle
+        if (i == 0) {
+            session.DataStartedAt = now - smtp_limits::kDataPhaseLimitMs - 1;
+        } else if (i == 1) {
+            session.StartedAt = now - smtp_limits::kSessionLifeLimitMs - 1;
+        }
+    }
+    server.IdleSweep();
+    EXPECT_EQ(trickling->ReadToClose(), "");
+    EXPECT_EQ(longLived->ReadToClose(), kTimeoutReplies);
+    ASSERT_TRUE(WaitForSessions(1));
+    Expect(*fresh, "NOOP\r\n", "250 OK\r\n");
 }
 
 TEST_F(SmtpServerTest, MessageSplitAnywhereArrivesOnceWithOneLastPart) {
