@@ -2,6 +2,8 @@
 
 #include "net_events/socket_names.h"
 #include "relay/client_access.h"
+#include "relay/loop_guard.h"
+#include "smtp_server/service_port.h"
 #include "smtp_server/smtp_replies.h"
 #include "smtp_server/smtp_server.h"
 #include "system/single_instance.h"
@@ -11,6 +13,8 @@
 
 namespace lumenpost {
 namespace {
+
+constexpr std::uint16_t kSmtpPort = 25;
 
 // The server as the window's design fixes it; --listen replaces address and port. The
 // relay streams every message into the queue, so the server keeps no copy of it.
@@ -39,6 +43,17 @@ std::string ThisMachine() {
     }
 }
 
+// Where this relay listens, for the loop check: --listen, or every address on port 25.
+LoopGuard::Self ThisRelay(const std::optional<ListenAddress>& listen) {
+    LoopGuard::Self self{{ThisMachine()}, OwnIpv4Addresses, 0, kSmtpPort};
+    if (listen) {
+        self.listenAddress = ParseIpv4(listen->address).value_or(0);
+        self.listenPort =
+            QString::fromStdString(ResolveServicePort(listen->port.toStdString())).toUShort();
+    }
+    return self;
+}
+
 } // namespace
 
 RelayApp::RelayApp(const CommandLineOptions& options, const QString& executablePath,
@@ -47,6 +62,12 @@ RelayApp::RelayApp(const CommandLineOptions& options, const QString& executableP
       autostart_(ConfigHome(), executablePath), SmtpServer1(std::make_unique<TSmtpServer>()),
       queueFolder_(QueueFolder::DefaultPath()), intake_(queueFolder_, ThisMachine(), UnixNow),
       controlPath_(ControlSocketPath(RuntimeDirectory(), executablePath)) {
+    if (!services.CheckLoop) {
+        services.CheckLoop = [guard = LoopGuard(ThisRelay(options.listen), SystemIpv4Addresses)](
+                                 const std::string& domain, const std::string& exchanger) {
+            return guard.Check(domain, exchanger);
+        };
+    }
     workers_ = std::make_unique<RelayWorkers>(
         std::move(services), [this](const RelayOutcome& outcome) { ShowOutcome(outcome); });
     queue_ = std::make_unique<RelayQueue>(

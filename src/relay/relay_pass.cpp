@@ -53,6 +53,11 @@ private:
         } catch (const std::exception& failure) {
             return {DeliveryStatus::temporary, std::string("MX lookup failed: ") + failure.what()};
         }
+        if (services_.CheckLoop) {
+            if (auto loop = services_.CheckLoop(MailDomain, MxHost)) {
+                return {DeliveryStatus::permanent, std::move(*loop)};
+            }
+        }
         return services_.DeliverMessage(job_.MailSender, job_.MailRecipient, MxHost, job_.dataPath);
     }
 

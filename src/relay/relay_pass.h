@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,11 @@ struct RelayServices {
                        const std::vector<std::string>& lines)>
         SendMailWithHeaders;
     std::function<void(int pattern)> PlayAlert;
+    // The reason why mail for `domain` through `exchanger` would come back to this relay,
+    // or nothing; unset: no check.
+    std::function<std::optional<std::string>(const std::string& domain,
+                                             const std::string& exchanger)>
+        CheckLoop;
     // The time now, in Unix seconds.
     std::function<std::int64_t()> Now;
 };

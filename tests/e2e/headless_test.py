@@ -40,9 +40,11 @@ def read_line(conn):
 class Relay:
     """One running copy of the program with its own folders."""
 
-    def __init__(self, home, port, extra=(), headless_flag=True, env_changes=None, prefix=()):
+    def __init__(self, home, port, extra=(), headless_flag=True, env_changes=None, prefix=(),
+                 host="127.0.0.1"):
         self.home = home
         self.port = port
+        self.host = host
         env = dict(os.environ)
         env["XDG_CONFIG_HOME"] = os.path.join(home, "config")
         env["XDG_RUNTIME_DIR"] = os.path.join(home, "run")
@@ -52,7 +54,7 @@ class Relay:
             if value is None:
                 del env[key]
         os.makedirs(env["XDG_RUNTIME_DIR"], mode=0o700, exist_ok=True)
-        args = [PROGRAM, "--listen", "127.0.0.1:%d" % port, *extra]
+        args = [PROGRAM, "--listen", "%s:%d" % (host, port), *extra]
         if headless_flag:
             args.insert(1, "--headless")
         args = [*prefix, *args]  # e.g. a wrapper that gives the program its own mounts
@@ -68,7 +70,7 @@ class Relay:
         deadline = time.monotonic() + WAIT
         while True:
             try:
-                conn = socket.create_connection(("127.0.0.1", self.port), timeout=WAIT)
+                conn = socket.create_connection((self.host, self.port), timeout=WAIT)
                 return conn
             except OSError:
                 if time.monotonic() > deadline or self.process.poll() is not None:

@@ -104,8 +104,8 @@ class Sink:
 class Program(headless_test.Relay):
     """The program with its output lines collected as they come."""
 
-    def __init__(self, home, port, extra=(), env_changes=None, prefix=()):
-        super().__init__(home, port, extra, env_changes=env_changes, prefix=prefix)
+    def __init__(self, home, port, extra=(), env_changes=None, prefix=(), host="127.0.0.1"):
+        super().__init__(home, port, extra, env_changes=env_changes, prefix=prefix, host=host)
         self.lines = queue.Queue()
         threading.Thread(target=self._read, daemon=True).start()
 
@@ -190,10 +190,11 @@ class ProgramTestCase(unittest.TestCase):
             stop_process(program.process)
         self.home.cleanup()
 
-    def start(self, autoback=1, dns=DNS, env_changes=None, settings="", prefix=(), port=None):
+    def start(self, autoback=1, dns=DNS, env_changes=None, settings="", prefix=(), port=None,
+              host="127.0.0.1"):
         write_settings(os.path.join(self.home.name, "config"), autoback, dns, settings)
         program = Program(self.home.name, port or free_port(), env_changes=env_changes,
-                          prefix=prefix)
+                          prefix=prefix, host=host)
         self.programs.append(program)
         program.connect().close()  # listening
         return program

@@ -23,8 +23,10 @@ DNS = "127.0.0.30"
 SINK_HOST = "127.0.0.31"
 KILLED_HOST = "127.0.0.32"  # silent until the program is killed, then a sink
 SILENT_HOST = "127.0.0.33"  # accepts connections and never greets
+LOOP_HOST = "127.0.0.34"  # where the program itself listens on port 25 in the loop test
 MX_RECORDS = ["queue.test,%s,10" % SINK_HOST, "sender.test,%s,10" % SINK_HOST,
-              "killed.test,%s,10" % KILLED_HOST, "silent.test,%s,10" % SILENT_HOST]
+              "killed.test,%s,10" % KILLED_HOST, "silent.test,%s,10" % SILENT_HOST,
+              "loop.test,%s,10" % LOOP_HOST]
 SENDER = "alice@sender.test"
 GREYLISTED = "grey@queue.test"
 REFUSED = "no@queue.test"
@@ -81,7 +83,7 @@ class QueueTest(ProgramTestCase):
         return super().start(dns=DNS, settings=settings, **kwargs)
 
     def send(self, program, recipient, data_file=None, expect_ok=True):
-        result = swaks(program.port, SENDER, [recipient], data_file)
+        result = swaks(program.port, SENDER, [recipient], data_file, host=program.host)
         output = result.stdout.decode(errors="replace")
         if expect_ok:
             self.assertEqual(result.returncode, 0, output)
@@ -212,6 +214,18 @@ class QueueTest(ProgramTestCase):
             self.assertEqual(client.rcpt("r@queue.test")[0], 250)
             code, text = client.data(b"Subject: big\r\n\r\n" + b"z" * 20000 + b"\r\n")
             self.assertEqual(code, 552)
+        self.assertEqual(self.queue_files(), [])
+
+    def test_mail_that_would_come_back_fails_once_with_the_loop_reason(self):
+        program = self.start(autoback=0, host=LOOP_HOST, port=25)
+        for recipient, domain in (("x@localhost", "localhost"), ("x@loop.test", "loop.test")):
+            self.send(program, recipient)
+            self.assertIn("To:%s/" % recipient, program.next_line("badrelay:"))
+            self.assertEqual(program.next_line("reason:"),
+                             "reason: mail for %s loops back to myself" % domain)
+        time.sleep(1)  # nothing more may follow: no second attempt, no message to itself
+        self.assertEqual([line for line in program.printed()
+                          if line.startswith(("okrelay:", "badrelay:", "deferred:"))], [])
         self.assertEqual(self.queue_files(), [])
 
     def test_queue_retry_and_resend_commands(self):

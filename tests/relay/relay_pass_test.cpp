@@ -177,6 +177,22 @@ TEST(RelayPassTest, SettingsDecideNoticeAndAlert) {
               0);
 }
 
+TEST(RelayPassTest, ALoopFailsForGoodWithoutAnAttempt) {
+    FakePeers peers;
+    peers.mx["loop.test"] = {"127.0.0.34"};
+    RelayServices services = peers.Services();
+    services.CheckLoop = [](const std::string& domain, const std::string& exchanger) {
+        return std::optional<std::string>("mail for " + domain + " loops back to myself via " +
+                                          exchanger);
+    };
+    RelayPassSettings quiet = kSettings;
+    quiet.autoback = quiet.autobeep = false;
+    const RelayOutcome outcome = Button1Click(Job("s@a.test", "x@loop.test"), quiet, services);
+    EXPECT_EQ(outcome.result, RelayResult::failed);
+    EXPECT_EQ(outcome.reason, "mail for loop.test loops back to myself via 127.0.0.34");
+    EXPECT_EQ(peers.calls, Calls({"lookup 127.0.0.2 loop.test"})); // no delivery attempt
+}
+
 TEST(RelayPassTest, TheDomainFollowsTheLastAt) {
     EXPECT_EQ(MailDomainOf("\"a@b\"@Dest.Test"), "dest.test");
     EXPECT_EQ(MailDomainOf("plain@x.test"), "x.test");
