@@ -36,9 +36,11 @@ std::optional<std::uint32_t> LiteralAddress(std::string_view domain) {
 
 std::optional<std::string> LoopGuard::Check(const std::string& domain,
                                             const std::string& exchanger) const {
-    bool loops = IsOwnDomain(domain);
+    bool loops = IsOwnName(domain);
     if (!loops && self_.listenPort == kSmtpPort) {
-        const auto dotted = DottedAddress(exchanger);
+        // An address as the domain ("[127.0.0.1]") is where the mail goes, whatever the MX.
+        const auto literal = LiteralAddress(domain);
+        const auto dotted = literal ? literal : DottedAddress(exchanger);
         const std::vector<std::uint32_t> addresses =
             dotted ? std::vector<std::uint32_t>{*dotted} : resolve_(exchanger);
         loops = std::any_of(addresses.begin(), addresses.end(),
@@ -50,13 +52,10 @@ std::optional<std::string> LoopGuard::Check(const std::string& domain,
     return "mail for " + domain + " loops back to myself";
 }
 
-bool LoopGuard::IsOwnDomain(std::string_view domain) const {
+bool LoopGuard::IsOwnName(std::string_view domain) const {
     const std::string name = LowerAscii(domain);
     if (name == "localhost" || name.ends_with(".localhost")) {
         return true;
-    }
-    if (const auto literal = LiteralAddress(name)) {
-        return IsOwnAddress(*literal);
     }
     return std::any_of(self_.names.begin(), self_.names.end(),
                        [&name](const std::string& own) { return LowerAscii(own) == name; });

@@ -10,8 +10,8 @@
 namespace lumenpost {
 
 // Finds mail that would come back to this relay: a recipient domain that names this
-// machine (localhost, a 127.x or own address, its own names), or an exchanger that is an
-// address and port where the relay itself listens. Such mail fails for good at once
+// machine (localhost, its own names), or an exchanger (or an address given as the domain)
+// that is an address and port where the relay itself listens. Such mail fails for good at once
 // instead of circling until its hop count runs out.
 class LoopGuard {
 public:
@@ -31,7 +31,7 @@ public:
     std::optional<std::string> Check(const std::string& domain, const std::string& exchanger) const;
 
 private:
-    bool IsOwnDomain(std::string_view domain) const;
+    bool IsOwnName(std::string_view domain) const;
     bool IsOwnAddress(std::uint32_t address) const;
     bool ListensOn(std::uint32_t address) const; // port 25 of `address` is this relay
 
