@@ -29,7 +29,7 @@ public:
     bool IsConnected() const override { return !disconnecting; }
     std::string PeerAddr() const override { return "127.0.0.1"; }
     void SetLineMode(bool on) override { lineMode = on; }
-    void ShutdownSending() override {}
+    void CloseAfterReply() override {}
     void DisconnectLater() override { disconnecting = true; }
     void PauseReading() override {}
     void ResumeReading() override {}

@@ -103,6 +103,9 @@ public:
     virtual void Connect();
     virtual void Disconnect();
     virtual void DisconnectLater();
+    // Closes once every queued byte is sent, without a reset: what the peer already sent
+    // is read and dropped first, so the peer reads the last reply and then the end.
+    void CloseAfterSending();
     virtual void AbortConnection();
     virtual void FreeLater();
     virtual void FlushSendQueue();
@@ -188,6 +191,8 @@ private:
     void AdoptHandle(TSocketHandle handle, unsigned interest);
     void DropHandle();
     void UpdateNotifiers();
+    void CloseIfAllSent();
+    void DrainReceived();
     void CloseSilently();
     bool ResolveEndpoint(bool forConnect);
     void FailAndClose(const std::string& name);
@@ -227,6 +232,7 @@ private:
     bool mAllSent = true;
     bool mWantWrite = false;
     bool mPaused = false;
+    bool mCloseWhenSent = false;
     bool mCloseInvoked = false;
     bool mTerminated = false;
     bool mDestroying = false;

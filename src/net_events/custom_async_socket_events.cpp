@@ -59,6 +59,10 @@ void TCustomAsyncSocket::Dispatch(const TNotice& notice) {
     case TNoticeKind::CloseLater:
         Disconnect();
         break;
+    case TNoticeKind::CloseAfterSending:
+        mCloseWhenSent = true;
+        CloseIfAllSent();
+        break;
     case TNoticeKind::FreeLater:
         // The owner holds this object; ending the connection hands it back.
         Disconnect();
@@ -127,6 +131,7 @@ void TCustomAsyncSocket::HandleReadiness(const TNotice& notice) {
         TryToSend();
         if (mAllSent) {
             SignalDataSent(error);
+            CloseIfAllSent();
         }
     }
     if ((notice.Events & readiness::kAccept) != 0) {

@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QTimer>
+#include <array>
 #include <cerrno>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -216,6 +217,36 @@ void TCustomAsyncSocket::CloseSilently() {
 
 void TCustomAsyncSocket::Disconnect() {
     CloseInternal(true, 0);
+}
+
+void TCustomAsyncSocket::CloseAfterSending() {
+    PostNotice({TNoticeKind::CloseAfterSending, mConnection, 0, 0, nullptr});
+}
+
+void TCustomAsyncSocket::CloseIfAllSent() {
+    if (!mCloseWhenSent || !mAllSent || mHandle == kInvalidSocket) {
+        return;
+    }
+    mCloseWhenSent = false;
+    DrainReceived();
+    // A zero linger time (the default) would make even this close a reset.
+    mLingerOnOff = TSocketLingerOnOff::wsLingerOff;
+    ApplyLinger();
+    CloseInternal(true, 0);
+}
+
+// Bytes the peer sent that nobody will read would make the close a reset, which can
+// destroy the last reply before the peer reads it.
+void TCustomAsyncSocket::DrainReceived() {
+    constexpr std::size_t kDrainLimit = 1024 * 1024;
+    std::array<char, 16 * 1024> sink{};
+    for (std::size_t drained = 0; drained < kDrainLimit;) {
+        const ssize_t n = recv(mHandle, sink.data(), sink.size(), MSG_DONTWAIT);
+        if (n <= 0) {
+            return;
+        }
+        drained += static_cast<std::size_t>(n);
+    }
 }
 
 void TCustomAsyncSocket::DisconnectLater() {

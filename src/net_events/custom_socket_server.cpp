@@ -85,7 +85,7 @@ void TCustomSocketServer::GreetOrRefuse(TSocketClient& client) {
     if (mMaxClients > 0 && CountClients() > mMaxClients) {
         client.SetBanner(mBannerToBusy);
         client.GreetClient();
-        client.Disconnect();
+        client.CloseAfterSending();
         return;
     }
     client.GreetClient();

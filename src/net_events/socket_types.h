@@ -62,6 +62,7 @@ enum class TNoticeKind {
     LookupDone,
     ReverseLookupDone,
     CloseLater,
+    CloseAfterSending,
     FreeLater,
     TestFailure,
     LineRedelivery,

@@ -165,7 +165,7 @@ void SmtpCommandProcessor::ProcessCommand(const std::string& line) {
     if (!session_.LoggedIn) {
         Send(smtp_replies::kNotLoggedIn);
         session_.SessionState = State::ssClosing;
-        StopSending();
+        CloseAfterReply();
         return;
     }
     for (const CommandRoute& route : kCommandRoutes) {
@@ -182,15 +182,15 @@ void SmtpCommandProcessor::Quit() {
     server_.RaiseQuit(answer);
     Send(answer);
     session_.SessionState = State::ssClosing;
-    StopSending();
+    CloseAfterReply();
 }
 
-void SmtpCommandProcessor::StopSending() {
+void SmtpCommandProcessor::CloseAfterReply() {
     if (!connection_.IsConnected()) {
         return;
     }
     try {
-        connection_.ShutdownSending();
+        connection_.CloseAfterReply();
     } catch (const std::exception& e) {
         server_.ReportDebug(TDebugType::dtError, e.what());
     }

@@ -36,7 +36,7 @@ private:
     void AcceptHelo(std::string answer);
     void AdvertiseExtensions();
     void Quit();
-    void StopSending();
+    void CloseAfterReply();
 
     void Mail(const std::string& line);
     void Rcpt(const std::string& line);

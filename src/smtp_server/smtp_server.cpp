@@ -37,8 +37,9 @@ std::string MachineNameOrLocalhost() {
 
 // A session may be busy and still hold its slot too long: a slow data phase, or a life.
 bool OverItsTime(const TSmtpClient& session, std::uint32_t now) {
-    const bool dataTooLong = session.SessionState == TSmtpSessionState::ssData &&
-                             TicksBetween(session.DataStartedAt, now) > smtp_limits::kDataPhaseLimitMs;
+    const bool dataTooLong =
+        session.SessionState == TSmtpSessionState::ssData &&
+        TicksBetween(session.DataStartedAt, now) > smtp_limits::kDataPhaseLimitMs;
     return dataTooLong || TicksBetween(session.StartedAt, now) > smtp_limits::kSessionLifeLimitMs;
 }
 
@@ -184,8 +185,8 @@ void TSmtpServer::IdleSweep() {
     const int count = mListenSocket->CountClients();
     for (int i = 0; i < count; ++i) {
         auto* session = dynamic_cast<TSmtpClient*>(mListenSocket->ClientAt(i));
-        if (session != nullptr && (TicksBetween(session->LastActivity, now) > limit ||
-                                   OverItsTime(*session, now))) {
+        if (session != nullptr &&
+            (TicksBetween(session->LastActivity, now) > limit || OverItsTime(*session, now))) {
             TimeOut(*session);
         }
     }
@@ -204,7 +205,7 @@ void TSmtpServer::TimeOut(TSmtpClient& client) {
         });
         client.LoggedIn = false;
     }
-    Guarded(client, [&] { client.DisconnectLater(); });
+    Guarded(client, [&] { client.CloseAfterSending(); });
 }
 
 TSmtpLateAnswer TSmtpServer::LateAnswerFor(TSmtpClient& client) {

@@ -21,8 +21,9 @@ public:
     virtual std::string PeerAddr() const = 0;
     // Line mode on: one call per command line; off: one call per received block.
     virtual void SetLineMode(bool on) = 0;
-    // Stops sending and keeps receiving; the client is expected to close.
-    virtual void ShutdownSending() = 0;
+    // Ends the connection once the replies sent so far are out, with a normal close (the
+    // client reads them, then the end), and frees the session's slot.
+    virtual void CloseAfterReply() = 0;
     // Closes the connection once the current event has been handled.
     virtual void DisconnectLater() = 0;
     // Received data waits in the system until reading resumes: a session whose message

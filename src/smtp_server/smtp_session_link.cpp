@@ -33,8 +33,8 @@ void SmtpSessionLink::SetLineMode(bool on) {
     mClient.SetLineMode(on);
 }
 
-void SmtpSessionLink::ShutdownSending() {
-    mClient.ShutdownSocket(1);
+void SmtpSessionLink::CloseAfterReply() {
+    mClient.CloseAfterSending();
 }
 
 void SmtpSessionLink::DisconnectLater() {

@@ -16,7 +16,7 @@ public:
     bool IsConnected() const override;
     std::string PeerAddr() const override;
     void SetLineMode(bool on) override;
-    void ShutdownSending() override;
+    void CloseAfterReply() override;
     void DisconnectLater() override;
     void PauseReading() override;
     void ResumeReading() override;

@@ -15,7 +15,7 @@ TEST(CommandProcessorTest, WalksTheWholeDialogue) {
         EXPECT_EQ(s.Say(step.send), step.expect) << "after " << step.send;
     }
     EXPECT_EQ(s.session.SessionState, TSmtpSessionState::ssClosing);
-    EXPECT_TRUE(s.sendingShutDown);
+    EXPECT_TRUE(s.closeRequested);
     EXPECT_EQ(s.session.MailFrom, "");
     EXPECT_EQ(s.events.back(), "Quit");
     // The QUIT inside the message was data, not a command.
@@ -146,7 +146,7 @@ TEST(CommandProcessorTest, RepliesToAClosedConnectionAreDroppedButStateMoves) {
     s.connected = false;
     EXPECT_EQ(s.Say("QUIT\r\n"), "");
     EXPECT_EQ(s.session.SessionState, TSmtpSessionState::ssClosing);
-    EXPECT_FALSE(s.sendingShutDown);
+    EXPECT_FALSE(s.closeRequested);
 }
 
 const std::string kTooBig = "552 Message size exceeds fixed maximum message size\r\n";

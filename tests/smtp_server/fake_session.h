@@ -22,7 +22,7 @@ public:
     std::vector<std::pair<bool, std::string>> dataEnds;   // Oversized, preset Answer
     bool lineMode = true;
     bool connected = true;
-    bool sendingShutDown = false;
+    bool closeRequested = false;
     bool disconnectRequested = false;
     bool readingPaused = false;
     bool deferDataEnd = false;
@@ -62,7 +62,7 @@ public:
     bool IsConnected() const override { return connected; }
     std::string PeerAddr() const override { return peerAddr; }
     void SetLineMode(bool on) override { lineMode = on; }
-    void ShutdownSending() override { sendingShutDown = true; }
+    void CloseAfterReply() override { closeRequested = true; }
     void DisconnectLater() override { disconnectRequested = true; }
     void PauseReading() override { readingPaused = true; }
     void ResumeReading() override { readingPaused = false; }

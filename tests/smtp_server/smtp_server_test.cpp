@@ -181,6 +181,35 @@ TEST_F(SmtpServerTest, ThirdClientIsRefusedWhenMaxUserIsTwo) {
     Expect(*fourth, "HELO d.example\r\n", kHeloReply);
 }
 
+// The slot of a session is free as soon as its 221 is out, and every close after a reply is
+// a normal one: the client reads the reply, then the end, never a reset.
+TEST_F(SmtpServerTest, AClientThatReconnectsRightAfterQuitIsServedEveryTime) {
+    server.SetMaxUser(1);
+    Start();
+    for (int round = 0; round < 50; ++round) {
+        auto client = Connect();
+        Expect(*client, "QUIT\r\n", "221 Thanks for using, have a nice day\r\n");
+        ASSERT_EQ(client->ReadToClose(), "") << "round " << round;
+    }
+    auto holder = LoggedIn();
+    // A refused client that talks before it reads still gets both lines before the end.
+    auto refused = std::make_unique<LoopbackClient>(port);
+    refused->Send("EHLO eager.example\r\n");
+    EXPECT_EQ(refused->ReadToClose(), kGreeting + "502 Server overload, too many users.\r\n");
+    // Not logged in: the refusal arrives, then the end.
+    holder->Close();
+    ASSERT_TRUE(WaitForSessions(0));
+    server.OnUsername = [](TSmtpServer&, TAsyncSocket&, const std::string&, std::string& answer,
+                           bool& shouldClose) {
+        answer = "550 not you";
+        shouldClose = true;
+    };
+    auto refusedHelo = Connect();
+    Expect(*refusedHelo, "HELO bad.example\r\n", "550 not you\r\n");
+    refusedHelo->Send("MAIL FROM:<a@b.test>\r\n");
+    EXPECT_EQ(refusedHelo->ReadToClose(), "550 mailbox unavailable or not logged in\r\n");
+}
+
 TEST_F(SmtpServerTest, GreetingFollowsHelloMessage) {
     Start();
     const std::pair<std::string, std::string> variants[] = {
