@@ -196,6 +196,17 @@ class HeadlessRelayTest(unittest.TestCase):
         self.assertEqual(settings["dns"], "9.9.9.9")
         self.assertEqual(settings["autobeep"], "0")
 
+    def test_an_open_relay_network_is_warned_of_and_host_bits_are_refused(self):
+        relay = self.start(extra=("--allow-from", "0.0.0.0/0"))
+        warning = relay.error_line()
+        self.assertTrue(warning.startswith("lumenpost: warning: --allow-from 0.0.0.0/0 "), warning)
+        self.assertIn("open relay", warning)
+        relay.connect().close()  # it runs all the same
+        refused = self.start(extra=("--allow-from", "10.0.0.1/8"))
+        status, _, err = refused.finish()
+        self.assertEqual(status, 2)  # a usage error
+        self.assertIn("write the network as 10.0.0.0/8", err)
+
     def test_without_a_display_it_runs_headless_by_itself(self):
         relay = self.start(headless_flag=False,
                            env_changes={"DISPLAY": None, "WAYLAND_DISPLAY": None})
