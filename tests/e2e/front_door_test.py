@@ -13,7 +13,7 @@ import unittest
 
 import peers
 from headless_test import WAIT
-from peers import ProgramTestCase, Sink, start_dnsmasq
+from peers import ProgramTestCase
 
 DNS = "127.0.0.36"
 SINK_HOST = "127.0.0.37"
@@ -37,13 +37,7 @@ def read_reply(conn, lines=1):
 class FrontDoorTest(ProgramTestCase):
     @classmethod
     def setUpClass(cls):
-        cls.start_peers(cls.start_dns_and_sink)
-
-    @classmethod
-    def start_dns_and_sink(cls):
-        cls.processes.append(start_dnsmasq(MX_RECORDS, DNS))
-        cls.sink = Sink(SINK_HOST, cls.tmp.name + "/sink")
-        cls.processes.append(cls.sink.process)
+        cls.start_dns_and_sink(MX_RECORDS, DNS, SINK_HOST)
 
     def setUp(self):
         super().setUp()

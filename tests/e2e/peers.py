@@ -175,6 +175,15 @@ class ProgramTestCase(unittest.TestCase):
             raise
 
     @classmethod
+    def start_dns_and_sink(cls, mx_records, dns, sink_host, **sink_options):
+        """dnsmasq with the MX records on `dns` and one sink (cls.sink) on `sink_host`."""
+        def start():
+            cls.processes.append(start_dnsmasq(mx_records, dns))
+            cls.sink = Sink(sink_host, os.path.join(cls.tmp.name, "sink"), **sink_options)
+            cls.processes.append(cls.sink.process)
+        cls.start_peers(start)
+
+    @classmethod
     def tearDownClass(cls):
         for process in getattr(cls, "processes", []):
             stop_process(process)

@@ -17,7 +17,7 @@ import unittest
 import headless_test
 import peers
 from headless_test import WAIT
-from peers import ProgramTestCase, Sink, start_dnsmasq, stop_process, swaks, without_our_trace
+from peers import ProgramTestCase, Sink, stop_process, swaks, without_our_trace
 
 DNS = "127.0.0.30"
 SINK_HOST = "127.0.0.31"
@@ -66,14 +66,8 @@ def count_of(pid, what):
 class QueueTest(ProgramTestCase):
     @classmethod
     def setUpClass(cls):
-        cls.start_peers(cls.start_dns_and_sink)
-
-    @classmethod
-    def start_dns_and_sink(cls):
-        cls.processes.append(start_dnsmasq(MX_RECORDS, DNS))
-        cls.sink = Sink(SINK_HOST, os.path.join(cls.tmp.name, "sink"), refuse=[REFUSED],
-                        tempfail=[BUSY], greylist=[GREYLISTED], refuse_once=[REFUSED_ONCE])
-        cls.processes.append(cls.sink.process)
+        cls.start_dns_and_sink(MX_RECORDS, DNS, SINK_HOST, refuse=[REFUSED], tempfail=[BUSY],
+                               greylist=[GREYLISTED], refuse_once=[REFUSED_ONCE])
 
     def setUp(self):
         super().setUp()
