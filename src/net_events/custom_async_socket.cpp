@@ -15,6 +15,12 @@
 #include <unistd.h>
 
 namespace lumenpost {
+namespace {
+
+constexpr std::string_view kAnyAddress = "0.0.0.0";
+constexpr std::string_view kAnyPort = "0";
+
+} // namespace
 
 namespace {
 
@@ -63,8 +69,9 @@ void TCustomAsyncSocket::ResetDefaults() {
     mProtoResolved = false;
     mProtoNumber = IPPROTO_TCP;
     mSocketType = SOCK_STREAM;
-    mLocalAddr = "0.0.0.0";
-    mLocalPort = "0";
+    // Whole strings, not assign(const char*): GCC 12 at -O2 warns falsely (-Wrestrict) there.
+    mLocalAddr = std::string(kAnyAddress);
+    mLocalPort = std::string(kAnyPort);
     mLocalPortResolved = false;
     mSockAddr = sockaddr_in{};
     mSockAddr.sin_family = AF_INET;
