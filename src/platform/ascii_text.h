@@ -19,6 +19,11 @@ std::string WithoutControls(std::string_view text);
 std::string UpperAscii(std::string_view text);
 std::string LowerAscii(std::string_view text);
 
+// An ASCII letter or digit, whatever the locale.
+constexpr bool IsAsciiLetterOrDigit(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
+
 // One octet in ASCII lower case; other octets unchanged.
 constexpr char LowerAsciiChar(char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;

@@ -1,5 +1,8 @@
 #include "queue/queue_files.h"
 
+#include "platform/ascii_text.h"
+
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -11,14 +14,7 @@ bool IsQueueId(std::string_view id) {
     if (id.empty() || id.size() > 64) {
         return false;
     }
-    for (const char c : id) {
-        const bool digit = c >= '0' && c <= '9';
-        const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-        if (!digit && !letter) {
-            return false;
-        }
-    }
-    return true;
+    return std::all_of(id.begin(), id.end(), IsAsciiLetterOrDigit);
 }
 
 std::string ErrorText(std::string_view what, const std::string& path, int err) {

@@ -1,5 +1,7 @@
 #include "smtp_server/mail_address.h"
 
+#include "platform/ascii_text.h"
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <string>
@@ -11,14 +13,10 @@ constexpr std::size_t kMaxLabel = 63;
 constexpr std::string_view kAtextSpecials = "!#$%&'*+-/=?^_`{|}~";
 constexpr std::string_view kIpv6Tag = "IPv6:";
 
-bool IsAsciiLetterOrDigit(unsigned char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-}
-
 // Octets of a multi-octet UTF-8 sequence pass here one by one; the whole text was checked
 // for well-formed UTF-8 before.
 bool IsAtext(unsigned char c, bool utf8) {
-    return IsAsciiLetterOrDigit(c) ||
+    return IsAsciiLetterOrDigit(static_cast<char>(c)) ||
            kAtextSpecials.find(static_cast<char>(c)) != std::string_view::npos ||
            (utf8 && c >= 0x80);
 }
@@ -108,7 +106,7 @@ bool IsHostName(std::string_view domain, bool utf8) {
     for (std::size_t i = 0; i <= domain.size(); ++i) {
         if (i < domain.size() && domain[i] != '.') {
             const auto c = static_cast<unsigned char>(domain[i]);
-            if (!IsAsciiLetterOrDigit(c) && c != '-' && !(utf8 && c >= 0x80)) {
+            if (!IsAsciiLetterOrDigit(static_cast<char>(c)) && c != '-' && !(utf8 && c >= 0x80)) {
                 return false;
             }
             continue;

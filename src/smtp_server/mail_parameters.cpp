@@ -3,6 +3,7 @@
 #include "platform/ascii_text.h"
 #include "smtp_server/mail_address.h"
 
+#include <algorithm>
 #include <charconv>
 #include <limits>
 #include <string>
@@ -29,14 +30,8 @@ bool IsKeyword(std::string_view word) {
     if (word.empty() || word.front() == '-') {
         return false;
     }
-    for (const char c : word) {
-        const bool letterOrDigit =
-            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-        if (!letterOrDigit && c != '-') {
-            return false;
-        }
-    }
-    return true;
+    return std::all_of(word.begin(), word.end(),
+                       [](char c) { return IsAsciiLetterOrDigit(c) || c == '-'; });
 }
 
 bool IsValue(std::string_view value) {
