@@ -1,42 +1,76 @@
 #pragma once
 
+#include "delivery/exchanger_route.h"
 #include "delivery/message_source.h"
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace lumenpost {
 
 enum class DeliveryStatus { delivered, temporary, permanent };
 
-// The outcome of one delivery attempt and why, in one line: the exchanger's reply as
-// received (code and text), or what failed before a reply ("connection refused by
-// 127.0.0.3:25").
+// The outcome of one delivery attempt for one recipient and why, in one line: the
+// exchanger's reply as received (code and text), or what failed before a reply
+// ("connection refused by 127.0.0.3:25").
 struct DeliveryResult {
     DeliveryStatus status = DeliveryStatus::temporary;
     std::string reason;
 };
+
+// Outbound encryption: never; STARTTLS when offered, in clear when it fails (no
+// certificate check); never in clear.
+enum class TlsPolicy { none, may, encrypt };
 
 struct DeliveryOptions {
     std::string user; // AUTH only when user or password is set
     std::string password;
     // Each wait for reply data, and for the exchanger to take more message data.
     std::int32_t replyTimeoutMs = 120000;
-    // The TCP connect; negative: the system's own connect time-out.
+    // The TCP connect to one address.
     std::int32_t connectTimeoutMs = 30000;
+    // One whole delivery, every exchanger and address included.
+    std::int32_t attemptLimitMs = 30 * 60 * 1000;
+    TlsPolicy tls = TlsPolicy::may;
+    // The name said in EHLO; empty: this machine's fully qualified name, or the address
+    // literal of the connection's local address when it has none.
+    std::string ehloName;
 };
 
-// Delivers `message` to one recipient in one SMTP connection to `server` ("host" or
-// "host:port"; port 25 by default). Permanent: a 5xx reply to MAIL, RCPT, DATA or the
-// end of data. Temporary: everything else that is not a delivery (4xx replies, no
-// connection, no reply in time, a lost connection, a read error of the message).
+// How the message arrived, for the MAIL parameters it needs.
+struct MessageTraits {
+    bool smtputf8 = false; // arrived with SMTPUTF8: an exchanger must offer it
+    bool eightBit = false; // has octets above 127: BODY=8BITMIME when offered
+};
+
+struct MessageDeliveryResult {
+    std::vector<DeliveryResult> recipients; // one per recipient, in their order
+    // The exchanger of the last connection: "mx.example [192.0.2.7]:25"; empty when none
+    // could be made.
+    std::string exchanger;
+    // "TLSv1.3 TLS_AES_256_GCM_SHA384" when the last transaction was encrypted; empty in
+    // clear.
+    std::string tls;
+};
+
+// Delivers `message` to `recipients` (paths without angle brackets, sent unchanged) in
+// one transaction per connection, trying the exchangers and their addresses in order.
+// The next address or exchanger is tried after a connect failure, a greeting that is not
+// 220 or does not come in time, a 4xx to EHLO or MAIL, a missing or failing STARTTLS
+// under TlsPolicy::encrypt, or a connection lost before the end of data, for every
+// recipient still without a final answer. A 5xx to RCPT is final for that recipient, a
+// 4xx to RCPT temporary; the reply to the end of data is final for every recipient
+// accepted. Permanent also: a 5xx to MAIL or DATA, a message larger than the
+// exchanger's SIZE, a SMTPUTF8 message at an exchanger that does not offer SMTPUTF8.
 //
 // A reply given as the reason is its code followed by the text of each of its lines,
-// joined by blanks ("552 5.3.4 message too big 5.3.4 for this mailbox"); control
-// characters become blanks and the reason is cut at delivery_limits::kReasonLength
-// octets. `sender` and `recipient` are paths without angle brackets, sent unchanged.
-DeliveryResult DeliverMessage(const std::string& sender, const std::string& recipient,
-                              const std::string& server, MessageSource& message,
-                              const DeliveryOptions& options = {});
+// joined by blanks; control characters become blanks and the reason is cut at
+// delivery_limits::kReasonLength octets.
+MessageDeliveryResult DeliverMessage(const std::string& sender,
+                                     const std::vector<std::string>& recipients,
+                                     const std::vector<Exchanger>& exchangers,
+                                     MessageSource& message, const MessageTraits& traits = {},
+                                     const DeliveryOptions& options = {});
 
 } // namespace lumenpost
