@@ -25,21 +25,21 @@ SOURCE = "/usr/sbin/smtp-source"
 SINK = "/usr/sbin/smtp-sink"
 
 
-def free_port():
+def free_port(host="127.0.0.1"):
     with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
+        probe.bind((host, 0))
         return probe.getsockname()[1]
 
 
-def wait_listening(port, process):
+def wait_listening(port, process, host="127.0.0.1"):
     deadline = time.monotonic() + WAIT
     while time.monotonic() < deadline and process.poll() is None:
         try:
-            with socket.create_connection(("127.0.0.1", port), timeout=1):
+            with socket.create_connection((host, port), timeout=1):
                 return
         except OSError:
             time.sleep(0.02)
-    raise RuntimeError("%s did not start listening on port %d" % (process.args[0], port))
+    raise RuntimeError("%s did not start listening on %s:%d" % (process.args[0], host, port))
 
 
 def stop(process):
@@ -50,13 +50,15 @@ def stop(process):
     except subprocess.TimeoutExpired:
         process.kill()
         out, _ = process.communicate()
-    return out.decode(errors="replace")
+    return out.decode(errors="replace") if out else ""
 
 
-def start(args, port, env=None):
-    process = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                               env=env)
-    wait_listening(port, process)
+def start(args, port, env=None, host="127.0.0.1", stdout=subprocess.PIPE):
+    """Starts a peer and waits until it listens on host:port. Its output goes to a pipe
+    that `stop` reads, or to the file object `stdout` for a peer that prints more than a
+    pipe holds."""
+    process = subprocess.Popen(args, stdout=stdout, stderr=subprocess.DEVNULL, env=env)
+    wait_listening(port, process, host)
     # Time for the peer to release the probe's session, which would otherwise count
     # against a limit of two sessions.
     time.sleep(0.2)

@@ -15,10 +15,9 @@ ports 25 and 53 of 127.0.0.40/41, for smtp-sink and for a throwaway Postfix).
    accepts a connection, and its RSS above a start with an empty queue per recipient.
 
 Every figure is the median of several runs; each peer is started afresh per run and
-stopped by its process id (the Postfix master with `postfix -c DIR stop`).
+stopped by its process id (the Postfix of bench/throwaway_postfix.py by its master's).
 """
 import os
-import shutil
 import socket
 import statistics
 import subprocess
@@ -29,6 +28,7 @@ import time
 from intake_bench import (SINK, WAIT, bench_arguments, free_port, program_env, read_reply,
                           source_rate, start, stop)
 from relay_bench import intake_time, program_large_message, start_dnsmasq, status_kib
+from throwaway_postfix import ThrowawayPostfix
 
 DNS = "127.0.0.40"
 EXCHANGER = "127.0.0.41"
@@ -106,97 +106,6 @@ def large_message(program, mib, runs, scratch):
     return time_ok and rss_ok
 
 
-MAIN_CF = """compatibility_level = 3.6
-queue_directory = {home}/spool
-data_directory = {home}/data
-inet_interfaces = 127.0.0.1
-inet_protocols = ipv4
-myhostname = bench.example
-mydestination =
-mynetworks = 127.0.0.0/8
-alias_maps =
-alias_database =
-local_recipient_maps =
-default_transport = discard
-local_transport = discard
-relay_transport = discard
-smtpd_recipient_restrictions = permit
-smtpd_relay_restrictions = permit_mynetworks, reject
-smtpd_peername_lookup = no
-in_flow_delay = 0s
-"""
-
-# Only what smtpd, cleanup and the queue manager need to queue a message and discard it;
-# nothing runs chrooted, so the private folder needs no copies of system files.
-MASTER_CF = """127.0.0.1:{port} inet n - n - - smtpd
-cleanup unix n - n - 0 cleanup
-qmgr unix n - n 300 1 qmgr
-rewrite unix - - n - - trivial-rewrite
-bounce unix - - n - 0 bounce
-defer unix - - n - 0 bounce
-trace unix - - n - 0 bounce
-verify unix - - n - 1 verify
-proxymap unix - - n - - proxymap
-error unix - - n - - error
-retry unix - - n - - error
-discard unix - - n - - discard
-anvil unix - - n - 1 anvil
-scache unix - - n - 1 scache
-"""
-
-
-class ThrowawayPostfix:
-    """A Postfix with its own configuration, queue and data folders under `home`."""
-
-    def __init__(self, home, port):
-        self.config = os.path.join(home, "etc")
-        self.home = home
-        os.makedirs(self.config)
-        os.makedirs(os.path.join(home, "spool"))
-        os.makedirs(os.path.join(home, "data"))
-        shutil.chown(os.path.join(home, "data"), "postfix")
-        with open(os.path.join(self.config, "main.cf"), "w") as main_cf:
-            main_cf.write(MAIN_CF.format(home=home))
-        with open(os.path.join(self.config, "master.cf"), "w") as master_cf:
-            master_cf.write(MASTER_CF.format(port=port))
-        self.port = port
-
-    def postfix(self, command):
-        result = subprocess.run(["postfix", "-c", self.config, command], capture_output=True,
-                                timeout=60)
-        if result.returncode != 0:
-            raise RuntimeError("postfix %s failed: %s"
-                               % (command, result.stderr.decode(errors="replace")))
-
-    def master_pid(self):
-        try:
-            with open(os.path.join(self.home, "spool", "pid", "master.pid")) as pid_file:
-                return int(pid_file.read().split()[0])
-        except (OSError, ValueError, IndexError):
-            return None
-
-    def __enter__(self):
-        self.postfix("start")
-        deadline = time.monotonic() + WAIT
-        while time.monotonic() < deadline:
-            try:
-                with socket.create_connection(("127.0.0.1", self.port), timeout=1):
-                    time.sleep(0.2)
-                    return self
-            except OSError:
-                time.sleep(0.05)
-        self.__exit__(None, None, None)
-        raise RuntimeError("the throwaway Postfix did not listen on port %d" % self.port)
-
-    def __exit__(self, *_):
-        pid = self.master_pid()
-        self.postfix("stop")
-        deadline = time.monotonic() + WAIT
-        while pid is not None and time.monotonic() < deadline and os.path.exists(
-                "/proc/%d" % pid):
-            time.sleep(0.05)
-
-
 def durable_intake(intake_server, runs, quick):
     count = 400 if quick else 2000
     print("== Benchmark 7: durable intake, 2 smtp-source sessions, %d msgs of 1 KiB on kept "
@@ -214,7 +123,7 @@ def durable_intake(intake_server, runs, quick):
             if not report.startswith("received %d " % count):
                 raise RuntimeError("the intake server queued otherwise: " + report)
             port = free_port()
-            with ThrowawayPostfix(os.path.join(home, "postfix"), port):
+            with ThrowawayPostfix(os.path.join(home, "postfix"), "127.0.0.1", port):
                 rates["postfix"].append(source_rate(port, 1024, count, True))
             port = free_port()
             sink = start([SINK, "-u", "nobody", "127.0.0.1:%d" % port, "256"], port)

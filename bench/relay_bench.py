@@ -1,16 +1,20 @@
 #!/usr/bin/python3
 """Relay benchmarks 3 and 4 of scripts/bench.sh, all on loopback (needs root for the
-ports 25 and 53 of 127.0.0.x).
+ports 25 and 53 of 127.0.0.x, for the throwaway Postfix and its mount namespace).
 
-3: relay latency: the headless program with dnsmasq serving the MX and a stamping sink
-   on 127.0.0.31:25; per message the time from the program's "250 OK " after the data to
-   the sink's receipt. Reference in the same run, message by message in turn: one MX
-   query to the same dnsmasq plus the same message sent straight to the same sink with
-   smtplib.
+3: relay latency of three relays in the same run, against the same dnsmasq (127.0.0.30,
+   serving the MX) and the same stamping sink (127.0.0.31:25): the program, a throwaway
+   Postfix (bench/throwaway_postfix.py, on 127.0.0.38) and a minimal Python relay
+   (bench/mini_relay.py, on 127.0.0.39). Each takes messages of 1 KiB and of 100 KiB on
+   one kept connection; per message the time from the relay's 250 after the data to the
+   sink's receipt. The relays take their messages in turn, one message in flight at a
+   time, with the floor beside them: one MX query to the same dnsmasq plus the same
+   message sent straight to the same sink with smtplib.
 4: one message of 100 MiB: the program's intake time against smtp-sink's for the same
    message from the same client, and the program's peak RSS above idle (the message is
    relayed to an smtp-sink exchanger found through dnsmasq).
 """
+import contextlib
 import os
 import select
 import smtplib
@@ -24,14 +28,24 @@ import time
 
 from intake_bench import (SINK, WAIT, ask, bench_arguments, free_port, program_env, read_reply,
                           start, stop)
+from throwaway_postfix import RELAY_CF, RELAY_SERVICES, ThrowawayPostfix
 
 DNSMASQ = "/usr/sbin/dnsmasq"
 DNS = "127.0.0.30"
 STAMP_SINK = "127.0.0.31"
 BIG_SINK = "127.0.0.32"
-STAMP_SINK_SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "stamp_sink.py")
+POSTFIX_LISTEN = "127.0.0.38"
+MINI_RELAY_LISTEN = "127.0.0.39"
+HERE = os.path.dirname(os.path.abspath(__file__))
+STAMP_SINK_SCRIPT = os.path.join(HERE, "stamp_sink.py")
+MINI_RELAY_SCRIPT = os.path.join(HERE, "mini_relay.py")
+PYTHON = "/usr/bin/python3"  # the one that has Debian's aiosmtpd
 SENDER = "from@bench.example"
-BODY = b"Subject: bench\r\n\r\n" + (b"x" * 76 + b"\r\n") * 13
+RECIPIENT = "to@latency.test"
+SIZES = ((1024, "1 KiB"), (100 * 1024, "100 KiB"))
+# Pause before each message, so that what a relay does after a delivery (its queue's
+# clean-up) is over before the next relay's message is timed.
+SETTLE = 0.03
 
 
 def start_dnsmasq(address=DNS, mx_hosts=(("latency.test", STAMP_SINK), ("big.test", BIG_SINK))):
@@ -67,6 +81,15 @@ class LineReader:
         line, self.pending = self.pending.split(b"\n", 1)
         return line.decode()
 
+    def stamp_of(self, token, timeout=WAIT):
+        """The stamp_sink.py stamp of the message carrying `token`; stamps of others (a
+        late or repeated delivery) are skipped."""
+        deadline = time.monotonic() + timeout
+        while True:
+            stamp, got = self.next_line(max(0.0, deadline - time.monotonic())).split()
+            if got == token:
+                return float(stamp)
+
 
 def mx_query(name):
     """Asks dnsmasq for the MX records of `name` and waits for the answer."""
@@ -79,8 +102,16 @@ def mx_query(name):
         udp.recv(512)
 
 
-def send_to_program(conn, recipient, body):
-    """One message on a kept connection; returns the moment its "250 OK " arrived."""
+def bench_message(size, token):
+    """About `size` octets: a header with the token, then lines of 78 octets."""
+    header = b"Subject: bench\r\nX-Bench-Token: %s\r\n\r\n" % token.encode()
+    line = b"x" * 76 + b"\r\n"
+    return header + line * max(1, (size - len(header)) // len(line))
+
+
+def send_message(conn, recipient, body, accepted=b"250 OK "):
+    """One message on a kept connection; returns the moment its reply after the data
+    arrived, which must start with `accepted`."""
     ask(conn, b"RSET\r\n", b"250")
     ask(conn, b"MAIL FROM:<%s>\r\n" % SENDER.encode(), b"250")
     ask(conn, b"RCPT TO:<%s>\r\n" % recipient.encode(), b"250")
@@ -88,57 +119,168 @@ def send_to_program(conn, recipient, body):
     conn.sendall(body + b".\r\n")
     reply = read_reply(conn)
     done = time.monotonic()
-    if not reply.startswith(b"250 OK "):
+    if not reply.startswith(accepted):
         raise RuntimeError("the data was answered with %r" % reply)
     return done
 
 
-def direct_delivery(sink_lines):
+def direct_delivery(sink_lines, body, token):
     """The floor: one MX query plus the message handed straight to the sink."""
     begin = time.monotonic()
     mx_query("latency.test")
     with smtplib.SMTP(STAMP_SINK, 25, timeout=WAIT) as smtp:
-        smtp.sendmail(SENDER, ["to@latency.test"], BODY)
-    return float(sink_lines.next_line()) - begin
+        smtp.sendmail(SENDER, [RECIPIENT], body)
+    return sink_lines.stamp_of(token) - begin
 
 
-def started_program(program, home, dns, settings=""):
+def started_program(program, home, dns, settings="", stdout=subprocess.PIPE):
     port = free_port()
     process = start([program, "--headless", "--listen", "127.0.0.1:%d" % port], port,
-                    env=program_env(home, dns, settings))
+                    env=program_env(home, dns, settings), stdout=stdout)
     return process, port
 
 
-def relay_latency(program, count):
-    print("== Benchmark 3: relay latency, %d messages of 1 KiB, in turn with the floor" % count)
-    sink = subprocess.Popen(["/usr/bin/python3", STAMP_SINK_SCRIPT, STAMP_SINK + ":25"],
-                            stdout=subprocess.PIPE)
-    relayed, floor = [], []
-    sink_lines = LineReader(sink.stdout)
+class Contender:
+    """A relay under test: where it listens, how its reply after the data starts, and
+    the file its log goes to."""
+
+    def __init__(self, name, address, accepted, log_path):
+        self.name, self.address, self.accepted, self.log_path = name, address, accepted, log_path
+        self.conn = None
+
+    def connect(self):
+        self.conn = socket.create_connection(self.address, timeout=WAIT)
+        read_reply(self.conn)
+        ask(self.conn, b"EHLO bench.example\r\n", b"250")
+
+    def log_tail(self, lines=15):
+        try:
+            with open(self.log_path, errors="replace") as log:
+                return "".join(log.readlines()[-lines:])
+        except OSError:
+            return "(no log)"
+
+
+@contextlib.contextmanager
+def lumenpost_contender(program, home):
+    folder = os.path.join(home, "lumenpost")
+    os.makedirs(folder)
+    log_path = os.path.join(folder, "output")
+    with open(log_path, "wb") as log:  # more lines than a pipe holds
+        process, port = started_program(program, folder, DNS, stdout=log)
+        try:
+            yield Contender("lumenpost", ("127.0.0.1", port), b"250 OK ", log_path)
+        finally:
+            stop(process)
+
+
+@contextlib.contextmanager
+def postfix_contender(home):
+    port = free_port(POSTFIX_LISTEN)
+    postfix = ThrowawayPostfix(os.path.join(home, "postfix"), POSTFIX_LISTEN, port, RELAY_CF,
+                               RELAY_SERVICES, nameserver=DNS)
+    with postfix:
+        yield Contender("postfix", (POSTFIX_LISTEN, port), b"250 ",
+                        os.path.join(postfix.home, "maillog"))
+
+
+@contextlib.contextmanager
+def mini_relay_contender(home):
+    folder = os.path.join(home, "mini_relay")
+    os.makedirs(folder)
+    log_path = os.path.join(folder, "output")
+    port = free_port(MINI_RELAY_LISTEN)
+    with open(log_path, "wb") as log:
+        process = start([PYTHON, MINI_RELAY_SCRIPT, "%s:%d" % (MINI_RELAY_LISTEN, port), DNS,
+                         os.path.join(folder, "spool")], port, host=MINI_RELAY_LISTEN,
+                        stdout=log)
+        try:
+            yield Contender("python", (MINI_RELAY_LISTEN, port), b"250 ", log_path)
+        finally:
+            stop(process)
+
+
+def relayed_latency(contender, sink_lines, body, token):
+    accepted = send_message(contender.conn, RECIPIENT, body, contender.accepted)
     try:
+        return sink_lines.stamp_of(token) - accepted
+    except RuntimeError as error:
+        raise RuntimeError("%s: message %s did not arrive (%s); its log ends:\n%s"
+                           % (contender.name, token, error, contender.log_tail())) from error
+
+
+def latencies(contenders, sink_lines, size, count):
+    """Seconds per message of each contender and of the floor; message -1 of each warms
+    the relay up (starts its processes and threads) and is not counted."""
+    measured = {name: [] for name in [c.name for c in contenders] + ["floor"]}
+    for number in range(-1, count):
+        turn = number % len(contenders)  # each relay goes first as often as the others
+        for contender in contenders[turn:] + contenders[:turn]:
+            token = "%s-%d-%d" % (contender.name, size, number)
+            time.sleep(SETTLE)
+            latency = relayed_latency(contender, sink_lines, bench_message(size, token), token)
+            if number >= 0:
+                measured[contender.name].append(latency)
+        token = "floor-%d-%d" % (size, number)
+        time.sleep(SETTLE)
+        floor = direct_delivery(sink_lines, bench_message(size, token), token)
+        if number >= 0:
+            measured["floor"].append(floor)
+    return measured
+
+
+def median_p95_ms(values):
+    return statistics.median(values) * 1000, statistics.quantiles(values, n=20)[18] * 1000
+
+
+TABLE_HEAD = ("| run | size | Lumenpost median / p95 | Postfix median / p95 | Python median / p95 "
+              "| floor median / p95 | Lumenpost / Postfix | Lumenpost / Python | target |\n"
+              "| --- | --- | ---: | ---: | ---: | ---: | ---: | ---: | --- |")
+
+
+def table_row(when, label, measured):
+    """The Markdown row of one size and whether the targets (median at most Postfix's
+    and at most 1.1 x Python's) are met."""
+    ms = {name: median_p95_ms(values) for name, values in measured.items()}
+    to_postfix = ms["lumenpost"][0] / ms["postfix"][0]
+    to_python = ms["lumenpost"][0] / ms["python"][0]
+    ok = to_postfix <= 1.0 and to_python <= 1.1
+    cells = ["%.2f / %.2f ms" % ms[name] for name in ("lumenpost", "postfix", "python", "floor")]
+    row = "| %s | %s | %s | **%.2f** | **%.2f** | ≤ 1 and ≤ 1.1: %s |" % (
+        when, label, " | ".join(cells), to_postfix, to_python, "met" if ok else "**missed**")
+    return row, ok
+
+
+def relay_latency(program, count):
+    print("== Benchmark 3: relay latency, %d messages each of %s per relay on one kept "
+          "connection, relays in turn with the floor" % (count, " and ".join(l for _, l in SIZES)))
+    when = time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime())
+    sink = subprocess.Popen([PYTHON, STAMP_SINK_SCRIPT, STAMP_SINK + ":25"],
+                            stdout=subprocess.PIPE)
+    rows, ok = [], True
+    try:
+        sink_lines = LineReader(sink.stdout)
         if sink_lines.next_line().strip() != "ready":
             raise RuntimeError("the stamping sink did not start")
-        with tempfile.TemporaryDirectory() as home:
-            process, port = started_program(program, home, DNS)
-            try:
-                with socket.create_connection(("127.0.0.1", port), timeout=WAIT) as conn:
-                    read_reply(conn)
-                    ask(conn, b"EHLO bench.example\r\n", b"250")
-                    for _ in range(count):
-                        done = send_to_program(conn, "to@latency.test", BODY)
-                        relayed.append(float(sink_lines.next_line()) - done)
-                        floor.append(direct_delivery(sink_lines))
-            finally:
-                stop(process)
+        # /var/tmp, mode 755: Postfix's daemons reach their queue below it; all three
+        # queues on the same file system.
+        with tempfile.TemporaryDirectory(dir="/var/tmp") as home, contextlib.ExitStack() as stack:
+            os.chmod(home, 0o755)
+            contenders = [stack.enter_context(lumenpost_contender(program, home)),
+                          stack.enter_context(postfix_contender(home)),
+                          stack.enter_context(mini_relay_contender(home))]
+            for contender in contenders:
+                contender.connect()
+                stack.callback(contender.conn.close)
+            for size, label in SIZES:
+                row, size_ok = table_row(when, label,
+                                         latencies(contenders, sink_lines, size, count))
+                rows.append(row)
+                ok &= size_ok
     finally:
         stop(sink)
-    ms = {name: (statistics.median(v) * 1000, statistics.quantiles(v, n=20)[18] * 1000)
-          for name, v in (("lumenpost", relayed), ("floor", floor))}
-    ratio = ms["lumenpost"][0] / ms["floor"][0]
-    ok = ratio <= 1.1
-    print("lumenpost median %.2f ms p95 %.2f ms  floor (MX query + smtplib) median %.2f ms "
-          "p95 %.2f ms  ratio of medians %.2f  target <= 1.1: %s"
-          % (*ms["lumenpost"], *ms["floor"], ratio, "met" if ok else "MISSED"))
+    print(TABLE_HEAD)
+    print("\n".join(rows))
     return ok
 
 

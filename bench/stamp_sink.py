@@ -1,8 +1,10 @@
 #!/usr/bin/python3
-"""An SMTP sink for the relay benchmarks: prints the monotonic clock (seconds, shared by
-all processes of the machine) at the end of every message it receives, and keeps none.
+"""An SMTP sink for the relay benchmarks: at the end of every message it receives it prints
+the monotonic clock (seconds, shared by all processes of the machine) and the value of the
+message's X-Bench-Token header ("-" without one), and keeps nothing.
 Usage: stamp_sink.py ADDR:PORT
 """
+import re
 import signal
 import sys
 import threading
@@ -10,10 +12,15 @@ import time
 
 from aiosmtpd.controller import Controller
 
+TOKEN = re.compile(rb"^X-Bench-Token: *(\S+)", re.MULTILINE)
+
 
 class StampHandler:
     async def handle_DATA(self, server, session, envelope):
-        print("%.6f" % time.monotonic(), flush=True)
+        stamp = time.monotonic()
+        header = envelope.original_content.split(b"\r\n\r\n", 1)[0]
+        token = TOKEN.search(header)
+        print("%.6f %s" % (stamp, token.group(1).decode() if token else "-"), flush=True)
         return "250 OK"
 
 

@@ -14,6 +14,8 @@ HeadlessConsole::HeadlessConsole(RelayCore& core, std::FILE* out) : out_(out) {
     connect(&core, &RelayCore::errorReported, this, &ReportErrorOnStderr);
     connect(&core, &RelayCore::statusChanged, this,
             [this](const QString& text) { Print("status", text); });
+    connect(&core, &RelayCore::deliveryDetailChanged, this,
+            [this](const QString& text) { Print("via", text); });
 }
 
 void HeadlessConsole::Print(const char* prefix, const QString& text) {

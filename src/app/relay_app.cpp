@@ -6,6 +6,7 @@
 #include "smtp_server/service_port.h"
 #include "smtp_server/smtp_replies.h"
 #include "smtp_server/smtp_server.h"
+#include "smtp_server/smtp_session.h"
 #include "system/single_instance.h"
 
 #include <QRegularExpression>
@@ -63,16 +64,17 @@ RelayApp::RelayApp(const CommandLineOptions& options, const QString& executableP
       queueFolder_(QueueFolder::DefaultPath()), intake_(queueFolder_, ThisMachine(), UnixNow),
       controlPath_(ControlSocketPath(RuntimeDirectory(), executablePath)) {
     if (!services.CheckLoop) {
-        services.CheckLoop = [guard = LoopGuard(ThisRelay(options.listen), SystemIpv4Addresses)](
-                                 const std::string& domain, const std::string& exchanger) {
-            return guard.Check(domain, exchanger);
+        services.CheckLoop = [guard = LoopGuard(ThisRelay(options.listen))](
+                                 const std::string& domain,
+                                 const std::vector<Exchanger>& exchangers) {
+            return guard.Check(domain, exchangers);
         };
     }
     workers_ = std::make_unique<RelayWorkers>(
         std::move(services), [this](const RelayOutcome& outcome) { ShowOutcome(outcome); });
     queue_ = std::make_unique<RelayQueue>(
         queueFolder_, *workers_, [this] { return RelayPassSettings::From(core_.Settings()); },
-        UnixNow);
+        UnixNow, ThisMachine());
     ConfigureSmtpServer(*SmtpServer1, options.listen);
     core_.SetAllowFrom(options.allowFrom);
     ConnectIntake();
@@ -98,7 +100,8 @@ void RelayApp::ConnectIntake() {
         intake_.Reset(&client);
     };
     server.OnSendDataInit = [this](TSmtpServer&, TAsyncSocket& client) {
-        intake_.StartData(&client, client.PeerAddr());
+        const auto* session = dynamic_cast<const SmtpSession*>(&client);
+        intake_.StartData(&client, client.PeerAddr(), session != nullptr && session->Utf8Mail);
     };
     server.OnSendData = [this](TSmtpServer&, TAsyncSocket& client, bool lastPart,
                                const std::string& msg) {
@@ -170,7 +173,11 @@ void RelayApp::ShowOutcome(const RelayOutcome& outcome) {
         break;
     case RelayResult::deferred:
         core_.AddDeferred(text);
-        break;
+        return;
+    }
+    if (!outcome.exchanger.empty()) {
+        core_.SetDeliveryDetail(QString::fromStdString(
+            outcome.exchanger + ", " + (outcome.tls.empty() ? "in clear" : outcome.tls)));
     }
 }
 

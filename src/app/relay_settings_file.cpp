@@ -15,6 +15,7 @@ constexpr auto kMaxSize = "config/maxsize";
 constexpr auto kDeliveries = "config/deliveries";
 constexpr auto kRetry = "config/retry";
 constexpr auto kQueueLife = "config/queuelife";
+constexpr auto kTls = "config/tls";
 
 // A whole number from `lowest` to `highest`; nothing for anything else.
 std::optional<std::int64_t> NumberIn(const QString& text, std::int64_t lowest,
@@ -47,6 +48,8 @@ RelaySettings RelaySettingsFile::Read() const {
         RetrySchedule::Parse(file_.Text(kRetry, {}).toStdString()).value_or(defaults.retry);
     settings.queuelife =
         NumberIn(file_.Text(kQueueLife, {}), 0, kLargest).value_or(defaults.queuelife);
+    settings.tls = ParseTlsPolicy(file_.Text(kTls, {}).trimmed().toLower().toStdString())
+                       .value_or(defaults.tls);
     return settings;
 }
 
@@ -60,7 +63,8 @@ std::optional<QString> RelaySettingsFile::Write(const RelaySettings& settings) c
                         {kMaxSize, static_cast<qlonglong>(settings.maxsize)},
                         {kDeliveries, settings.deliveries},
                         {kRetry, QString::fromStdString(settings.retry.ToString())},
-                        {kQueueLife, static_cast<qlonglong>(settings.queuelife)}});
+                        {kQueueLife, static_cast<qlonglong>(settings.queuelife)},
+                        {kTls, QString::fromLatin1(TlsPolicyName(settings.tls))}});
 }
 
 } // namespace lumenpost

@@ -1,29 +1,57 @@
 #include "app/system_services.h"
 
+#include "delivery/exchanger_resolver.h"
 #include "delivery/message_delivery.h"
-#include "delivery/mx_lookup.h"
-#include "delivery/send_mail.h"
 #include "system/alert_tones.h"
 
+#include <charconv>
+#include <cstdlib>
 #include <ctime>
+#include <memory>
+#include <optional>
+#include <string_view>
 
 namespace lumenpost {
+namespace {
+
+// LUMENPOST_NET_TIMEOUT_MS shortens every network wait of a delivery (DNS, connect, reply),
+// so that the end-to-end tests do not wait minutes for a silent peer.
+std::optional<std::int32_t> NetTimeoutOverride() {
+    const char* text = std::getenv("LUMENPOST_NET_TIMEOUT_MS");
+    if (text == nullptr) {
+        return std::nullopt;
+    }
+    const std::string_view digits(text);
+    std::int32_t value = 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    if (error != std::errc() || end != digits.data() + digits.size() || value <= 0) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+} // namespace
 
 RelayServices SystemRelayServices() {
     RelayServices services;
-    services.LookupMailServers = [](const std::string& dnsServer, const std::string& domain,
-                                    std::vector<std::string>& hosts) {
-        return lumenpost::LookupMailServers(dnsServer, domain, hosts);
+    const std::optional<std::int32_t> timeout = NetTimeoutOverride();
+    ExchangerResolver::Options resolving;
+    resolving.timeoutMs = timeout.value_or(resolving.timeoutMs);
+    // One resolver for every pass, so that its cache serves them all.
+    auto resolver = std::make_shared<ExchangerResolver>(std::move(resolving));
+    services.ResolveRoute = [resolver](const std::string& dnsServer, const std::string& domain) {
+        return resolver->Resolve(dnsServer, domain);
     };
-    services.DeliverMessage = [](const std::string& sender, const std::string& recipient,
-                                 const std::string& server, const std::string& dataPath) {
-        FileMessageSource message(dataPath);
-        return lumenpost::DeliverMessage(sender, recipient, server, message);
-    };
-    services.SendMailWithHeaders = [](const std::string& sender, const std::string& recipient,
-                                      const std::string& subject, const std::string& server,
-                                      const std::vector<std::string>& lines) {
-        return lumenpost::SendMailWithHeaders(sender, recipient, subject, server, lines, "", "");
+    services.DeliverMessage = [timeout](const RelayJob& job,
+                                        const std::vector<std::string>& recipients,
+                                        const std::vector<Exchanger>& exchangers,
+                                        DeliveryOptions options) {
+        if (timeout) {
+            options.replyTimeoutMs = options.connectTimeoutMs = *timeout;
+        }
+        FileMessageSource message(job.dataPath);
+        return lumenpost::DeliverMessage(job.MailSender, recipients, exchangers, message,
+                                         job.traits, options);
     };
     services.PlayAlert = [](int pattern) { lumenpost::PlayAlert(pattern); };
     services.Now = UnixNow;

@@ -93,6 +93,8 @@ void TForm1::BindCore() {
     connect(&core_, &RelayCore::badrelayCleared, badrelay, &QPlainTextEdit::clear);
     connect(&core_, &RelayCore::statusChanged, StatusBar1,
             [this](const QString& text) { StatusBar1->showMessage(text); });
+    // Where the last message went, and how, without changing the status text itself.
+    connect(&core_, &RelayCore::deliveryDetailChanged, StatusBar1, &QWidget::setToolTip);
     connect(&core_, &RelayCore::localAddressChanged, Edit2, &QLineEdit::setText);
 
     connect(ComboBox1, &QComboBox::editTextChanged, this, &TForm1::TakeSettings);

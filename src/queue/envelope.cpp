@@ -7,17 +7,21 @@
 
 // The envelope file, one field per line:
 //
-//   lumenpost-envelope 1
+//   lumenpost-envelope 2
 //   id 0l3x8f2k1q9a7bcd
 //   arrival 1700000000
 //   sender alice@example.org
+//   traits smtputf8 8bit
 //   recipients 1
 //   recipient "john smith"@example.net
 //   state deferred
 //   attempts 2
 //   next-attempt 1700000300
 //   reason 451 4.7.1 try again later
+//   tls TLSv1.3 TLS_AES_256_GCM_SHA384
 //   end
+//
+// Version 1 files (without the traits and tls lines) are still read.
 //
 // A field is its name, one blank and its value up to the line end; an empty value
 // leaves out the blank. Values keep every octet (blanks, quotes, UTF-8) except that
@@ -28,7 +32,10 @@ namespace lumenpost {
 
 namespace {
 
-constexpr std::string_view kVersionLine = "lumenpost-envelope 1";
+constexpr std::string_view kVersionLine = "lumenpost-envelope 2";
+constexpr std::string_view kVersion1Line = "lumenpost-envelope 1";
+constexpr std::string_view kSmtpUtf8Trait = "smtputf8";
+constexpr std::string_view kEightBitTrait = "8bit";
 constexpr std::array<std::string_view, 4> kStateNames = {"pending", "deferred", "delivered",
                                                          "failed"};
 
@@ -160,6 +167,14 @@ public:
             Fail();
         }
     }
+    // The next line, which must be one of `first` and `second`: true for `second`.
+    bool Either(std::string_view first, std::string_view second) {
+        const std::string_view line = NextLine();
+        if (line != first && line != second) {
+            Fail();
+        }
+        return line == second;
+    }
     void AtEnd() {
         if (!rest_.empty()) {
             Fail();
@@ -186,6 +201,29 @@ private:
     bool ok_ = true;
 };
 
+std::string TraitsText(const Envelope& envelope) {
+    std::string text;
+    for (const auto& [set, name] : {std::pair{envelope.smtputf8, kSmtpUtf8Trait},
+                                    std::pair{envelope.eightBit, kEightBitTrait}}) {
+        if (set) {
+            text += text.empty() ? "" : " ";
+            text += name;
+        }
+    }
+    return text;
+}
+
+// Unknown words are left alone, so that a later version's traits do not hide the message.
+void ReadTraits(std::string_view text, Envelope& envelope) {
+    while (!text.empty()) {
+        const std::size_t blank = text.find(' ');
+        const std::string_view word = text.substr(0, blank);
+        envelope.smtputf8 = envelope.smtputf8 || word == kSmtpUtf8Trait;
+        envelope.eightBit = envelope.eightBit || word == kEightBitTrait;
+        text = blank == std::string_view::npos ? std::string_view() : text.substr(blank + 1);
+    }
+}
+
 } // namespace
 
 std::string_view StateName(RecipientState state) {
@@ -208,6 +246,7 @@ std::string FormatEnvelope(const Envelope& envelope) {
     AddField(text, "id", Escape(envelope.id));
     AddField(text, "arrival", std::to_string(envelope.arrival));
     AddField(text, "sender", Escape(envelope.sender));
+    AddField(text, "traits", TraitsText(envelope));
     AddField(text, "recipients", std::to_string(envelope.recipients.size()));
     for (const QueuedRecipient& recipient : envelope.recipients) {
         AddField(text, "recipient", Escape(recipient.address));
@@ -215,6 +254,7 @@ std::string FormatEnvelope(const Envelope& envelope) {
         AddField(text, "attempts", std::to_string(recipient.attempts));
         AddField(text, "next-attempt", std::to_string(recipient.nextAttempt));
         AddField(text, "reason", Escape(recipient.lastReason));
+        AddField(text, "tls", Escape(recipient.lastTls));
     }
     text += "end\n";
     return text;
@@ -223,10 +263,13 @@ std::string FormatEnvelope(const Envelope& envelope) {
 std::optional<Envelope> ParseEnvelope(std::string_view text) {
     FieldReader reader(text);
     Envelope envelope;
-    reader.Line(kVersionLine);
+    const bool current = reader.Either(kVersion1Line, kVersionLine);
     envelope.id = reader.Text("id");
     envelope.arrival = reader.Integer<std::int64_t>("arrival");
     envelope.sender = reader.Text("sender");
+    if (current) {
+        ReadTraits(reader.Text("traits"), envelope);
+    }
     const auto count = reader.Integer<std::size_t>("recipients");
     for (std::size_t i = 0; reader.Ok() && i < count; ++i) {
         QueuedRecipient recipient;
@@ -235,6 +278,9 @@ std::optional<Envelope> ParseEnvelope(std::string_view text) {
         recipient.attempts = reader.Integer<int>("attempts");
         recipient.nextAttempt = reader.Integer<std::int64_t>("next-attempt");
         recipient.lastReason = reader.Text("reason");
+        if (current) {
+            recipient.lastTls = reader.Text("tls");
+        }
         envelope.recipients.push_back(std::move(recipient));
     }
     reader.Line("end");

@@ -21,6 +21,7 @@ struct QueuedRecipient {
     int attempts = 0;
     std::int64_t nextAttempt = 0; // Unix seconds; 0: at once
     std::string lastReason;       // one line; empty before the first attempt
+    std::string lastTls;          // encryption of the last delivery; empty: in clear
 
     bool operator==(const QueuedRecipient&) const = default;
 
@@ -37,6 +38,8 @@ struct Envelope {
     std::string id;
     std::int64_t arrival = 0; // Unix seconds
     std::string sender;       // empty for the null sender
+    bool smtputf8 = false;    // arrived with SMTPUTF8
+    bool eightBit = false;    // its text has octets above 127
     std::vector<QueuedRecipient> recipients;
 
     bool operator==(const Envelope&) const = default;

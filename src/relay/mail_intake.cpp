@@ -4,6 +4,8 @@
 #include "platform/ascii_text.h"
 #include "relay/relay_core.h"
 
+#include <algorithm>
+
 namespace lumenpost {
 namespace {
 
@@ -49,10 +51,12 @@ void MailIntake::Reset(SessionKey session) {
     }
 }
 
-void MailIntake::StartData(SessionKey session, const std::string& peerAddress) {
+void MailIntake::StartData(SessionKey session, const std::string& peerAddress, bool smtputf8) {
     SessionMessage& message = sessions_[session];
     message.lines.Finish(); // nothing of an unfinished message is kept
     message.hops.Reset();
+    message.smtputf8 = smtputf8;
+    message.eightBit = false;
     message.spoolError.clear();
     const std::string id = QueueFolder::NewId();
     message.spool = folder_.CreateSpool(id, message.spoolError);
@@ -75,6 +79,9 @@ void MailIntake::SendData(SessionKey session, bool lastPart, const std::string& 
 void MailIntake::Write(SessionMessage& message, const std::string& text) {
     if (message.spool && !text.empty()) {
         message.spool->Append(text);
+        message.eightBit = message.eightBit || std::any_of(text.begin(), text.end(), [](char c) {
+                               return static_cast<unsigned char>(c) > 0x7F;
+                           });
     }
 }
 
@@ -92,7 +99,7 @@ void MailIntake::EndData(SessionKey session, bool oversized, Answered answered) 
         Answer(answered, {std::nullopt, {}, true}); // the spool goes, and its file with it
         return;
     }
-    Envelope envelope{spool->Id(), now_(), message.sender, {}};
+    Envelope envelope{spool->Id(), now_(), message.sender, message.smtputf8, message.eightBit, {}};
     for (const std::string& recipient : message.recipients) {
         envelope.recipients.push_back(QueuedRecipient::Pending(recipient));
     }

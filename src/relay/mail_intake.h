@@ -52,8 +52,9 @@ public:
     void MailTo(SessionKey session, const std::string& address);
     // RSET withdraws the recipients named so far; the next RCPT starts a new list.
     void Reset(SessionKey session);
-    // DATA was accepted: the message's data file is started.
-    void StartData(SessionKey session, const std::string& peerAddress);
+    // DATA was accepted: the message's data file is started. `smtputf8`: its MAIL carried
+    // SMTPUTF8, so the next hop must take it too.
+    void StartData(SessionKey session, const std::string& peerAddress, bool smtputf8 = false);
     // Adds one data block (the end line still in the last one).
     void SendData(SessionKey session, bool lastPart, const std::string& msg);
     // The end of the data: a complete message is made durable on the committer's threads
@@ -81,6 +82,8 @@ private:
         bool transactionDone = false; // the next RCPT starts a new recipient list
         MailLineSplitter lines;
         HopCounter hops; // of the client's text, not counting our own Received line
+        bool smtputf8 = false;
+        bool eightBit = false; // an octet above 127 was written
         std::unique_ptr<SpoolFile> spool;
         std::string spoolError; // why the data file could not be started
     };

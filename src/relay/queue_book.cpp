@@ -34,6 +34,9 @@ std::string ListLine(const Envelope& envelope, const QueuedRecipient& recipient)
     if (!recipient.lastReason.empty()) {
         line += "  " + recipient.lastReason;
     }
+    if (!recipient.lastTls.empty()) {
+        line += "  (" + recipient.lastTls + ")";
+    }
     return line;
 }
 
@@ -55,6 +58,7 @@ std::vector<std::string> QueueBook::Load() {
     QueueFolder::Contents contents = folder_.Load();
     entries_.clear();
     inFlight_.clear();
+    rounds_.clear();
     for (Envelope& envelope : contents.active) {
         std::string id = envelope.id;
         entries_[id] = Entry{std::move(envelope), QueuePlace::active};
@@ -71,23 +75,47 @@ void QueueBook::Add(Envelope envelope) {
     entries_[id] = Entry{std::move(envelope), QueuePlace::active};
 }
 
+// Due recipients of one message that share a domain go together: one connection, one
+// transaction. The recipients taken from a message now are its delivery round.
 std::vector<RelayJob> QueueBook::TakeDue(std::int64_t now) {
     std::vector<RelayJob> due;
     for (const auto& [id, entry] : entries_) {
         if (entry.place != QueuePlace::active) {
             continue;
         }
+        std::map<std::string, RelayJob> byDomain;
         const auto& recipients = entry.envelope.recipients;
         for (std::size_t i = 0; i < recipients.size(); ++i) {
             const bool ready = recipients[i].state == RecipientState::pending ||
                                (recipients[i].state == RecipientState::deferred &&
                                 recipients[i].nextAttempt <= now);
             if (ready && inFlight_.insert({id, i}).second) {
-                due.push_back(JobOf(entry, i));
+                AddToJob(byDomain, entry, i);
             }
+        }
+        for (auto& [domain, job] : byDomain) {
+            rounds_[id].open += job.recipients.size();
+            due.push_back(std::move(job));
         }
     }
     return due;
+}
+
+void QueueBook::AddToJob(std::map<std::string, RelayJob>& byDomain, const Entry& entry,
+                         std::size_t index) const {
+    const Envelope& envelope = entry.envelope;
+    const QueuedRecipient& recipient = envelope.recipients[index];
+    std::string domain = MailDomainOf(recipient.address);
+    RelayJob& job = byDomain[domain];
+    if (job.recipients.empty()) {
+        job.id = envelope.id;
+        job.MailSender = envelope.sender;
+        job.domain = std::move(domain);
+        job.dataPath = folder_.DataPath(envelope.id, QueuePlace::active);
+        job.arrival = envelope.arrival;
+        job.traits = {envelope.smtputf8, envelope.eightBit};
+    }
+    job.recipients.push_back({index, recipient.address, recipient.attempts});
 }
 
 std::optional<std::int64_t> QueueBook::NextDue() const {
@@ -107,19 +135,9 @@ std::optional<std::int64_t> QueueBook::NextDue() const {
     return next;
 }
 
-RelayJob QueueBook::JobOf(const Entry& entry, std::size_t index) const {
-    const Envelope& envelope = entry.envelope;
-    return RelayJob{envelope.id,
-                    index,
-                    envelope.sender,
-                    envelope.recipients[index].address,
-                    folder_.DataPath(envelope.id, QueuePlace::active),
-                    envelope.arrival,
-                    envelope.recipients[index].attempts};
-}
-
 std::optional<std::string> QueueBook::Apply(const RelayOutcome& outcome) {
     inFlight_.erase({outcome.id, outcome.recipientIndex});
+    CountInRound(outcome);
     Entry* entry = Find(outcome.id);
     if (entry == nullptr || entry->place != QueuePlace::active ||
         outcome.recipientIndex >= entry->envelope.recipients.size()) {
@@ -130,7 +148,36 @@ std::optional<std::string> QueueBook::Apply(const RelayOutcome& outcome) {
     recipient.attempts = outcome.attempts;
     recipient.nextAttempt = outcome.result == RelayResult::deferred ? outcome.nextAttempt : 0;
     recipient.lastReason = outcome.reason;
+    recipient.lastTls = outcome.tls;
     return Store(*entry);
+}
+
+void QueueBook::CountInRound(const RelayOutcome& outcome) {
+    const auto round = rounds_.find(outcome.id);
+    if (round == rounds_.end()) {
+        return;
+    }
+    if (outcome.result == RelayResult::failed) {
+        round->second.failed.push_back(
+            {outcome.MailRecipient, outcome.reason, outcome.exchanger});
+    }
+    if (round->second.open > 0) {
+        --round->second.open;
+    }
+}
+
+std::optional<FinishedRound> QueueBook::TakeFinishedRound(const std::string& id) {
+    const auto round = rounds_.find(id);
+    if (round == rounds_.end() || round->second.open > 0) {
+        return std::nullopt;
+    }
+    FinishedRound finished{std::move(round->second.failed), std::nullopt, {}};
+    rounds_.erase(round);
+    if (const Entry* entry = Find(id)) {
+        finished.envelope = entry->envelope;
+        finished.dataPath = folder_.DataPath(id, entry->place);
+    }
+    return finished;
 }
 
 std::optional<std::string> QueueBook::Store(Entry& entry) {

@@ -13,6 +13,20 @@
 
 namespace lumenpost {
 
+// A recipient that failed for good in a delivery round, for the notice to the sender.
+struct FailedRecipient {
+    std::string address;
+    std::string reason;
+    std::string exchanger; // empty when none answered
+};
+
+// A message's delivery round whose every recipient has its outcome.
+struct FinishedRound {
+    std::vector<FailedRecipient> failed; // in the order their outcomes came
+    std::optional<Envelope> envelope;    // nothing when the message left the queue meanwhile
+    std::string dataPath;                // where its text is now
+};
+
 // The answer to a queue command: whether it did what was asked, and the text to show.
 struct QueueCommandReply {
     bool ok = false;
@@ -36,8 +50,9 @@ public:
     // A message just made durable by the intake: its recipients are due at once.
     void Add(Envelope envelope);
 
-    // Pending recipients and deferred ones whose time has come, in arrival order; they
-    // count as being tried until their outcome is applied.
+    // Pending recipients and deferred ones whose time has come, in arrival order, one job
+    // per message and recipient domain; they count as being tried until their outcome is
+    // applied. The recipients of a message taken at once are its delivery round.
     std::vector<RelayJob> TakeDue(std::int64_t now);
     // The earliest next attempt of a deferred recipient not being tried; nothing if none.
     std::optional<std::int64_t> NextDue() const;
@@ -46,6 +61,9 @@ public:
     // one whose recipients are all done with any failed moves to the failed place.
     // Returns what went wrong on disk, if anything.
     std::optional<std::string> Apply(const RelayOutcome& outcome);
+    // After the outcome that ended a message's round: the round, once (nothing while
+    // outcomes of the round are still to come).
+    std::optional<FinishedRound> TakeFinishedRound(const std::string& id);
 
     // "--queue": one line per queued or failed recipient.
     QueueCommandReply List() const;
@@ -73,12 +91,20 @@ private:
     QueueCommandReply Unknown(const std::string& id) const;
     // Writes a changed envelope; a finished message is removed or moved to failed/.
     std::optional<std::string> Store(Entry& entry);
-    RelayJob JobOf(const Entry& entry, std::size_t index) const;
+    void AddToJob(std::map<std::string, RelayJob>& byDomain, const Entry& entry,
+                  std::size_t index) const;
+    void CountInRound(const RelayOutcome& outcome);
+
+    struct Round {
+        std::size_t open = 0; // recipients taken whose outcome has not come
+        std::vector<FailedRecipient> failed;
+    };
 
     QueueFolder folder_;
     // By id; ids grow with time, so this is arrival order for messages of one relay.
     std::map<std::string, Entry> entries_;
     std::set<Key> inFlight_;
+    std::map<std::string, Round> rounds_; // by id, while a round is open
 };
 
 // The queue commands as a running relay takes them over its channel: "QUEUE",

@@ -59,6 +59,11 @@ void RelayCore::SetStatus(const QString& text) {
     emit statusChanged(text);
 }
 
+void RelayCore::SetDeliveryDetail(const QString& text) {
+    deliveryDetail_ = text;
+    emit deliveryDetailChanged(text);
+}
+
 void RelayCore::SetLocalAddress(const QString& address) {
     if (address == localAddress_) {
         return;

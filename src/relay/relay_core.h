@@ -45,6 +45,10 @@ public:
 
     const QString& Status() const { return status_; }
     void SetStatus(const QString& text);
+    // Where the last relayed or failed message went and whether it was encrypted
+    // ("mx.example [192.0.2.7]:25, TLSv1.3 TLS_AES_256_GCM_SHA384"), shown beside the log.
+    const QString& DeliveryDetail() const { return deliveryDetail_; }
+    void SetDeliveryDetail(const QString& text);
 
     // The address the user should give the mail client (shown in Edit2).
     const QString& LocalAddress() const { return localAddress_; }
@@ -64,6 +68,7 @@ signals:
     void okrelayCleared();
     void badrelayCleared();
     void statusChanged(const QString& text);
+    void deliveryDetailChanged(const QString& text);
     void localAddressChanged(const QString& address);
 
 private:
@@ -73,6 +78,7 @@ private:
     qint32 relayedCount_ = 0;
     qint32 failedCount_ = 0;
     QString status_;
+    QString deliveryDetail_;
     QString localAddress_;
     std::vector<Ipv4Network> allowFrom_;
 };

@@ -21,125 +21,127 @@ std::string NormalizeAddress(const std::string& address) {
 }
 
 // The working fields of one pass. Each pass has its own, so overlapping passes never
-// see each other's exchangers or notice lines.
+// see each other's exchangers.
 class RelayPass {
 public:
     RelayPass(const RelayJob& job, const RelayPassSettings& settings, const RelayServices& services)
         : job_(job), settings_(settings), services_(services) {}
 
-    RelayOutcome Run() {
-        NormalizedAddress = NormalizeAddress(job_.MailRecipient);
-        const DeliveryResult result = Deliver();
+    std::vector<RelayOutcome> Run() {
+        const MessageDeliveryResult delivery = Deliver();
+        std::vector<RelayOutcome> outcomes;
+        for (std::size_t i = 0; i < job_.recipients.size(); ++i) {
+            const DeliveryResult result = i < delivery.recipients.size()
+                                              ? delivery.recipients[i]
+                                              : DeliveryResult{DeliveryStatus::temporary,
+                                                               "no result for this recipient"};
+            RelayOutcome outcome = OutcomeOf(job_.recipients[i], result);
+            outcome.exchanger = delivery.exchanger;
+            outcome.tls = result.status == DeliveryStatus::delivered ? delivery.tls : "";
+            outcomes.push_back(std::move(outcome));
+        }
+        return outcomes;
+    }
+
+private:
+    // The same result for every recipient: nothing was said about any of them alone.
+    MessageDeliveryResult ForEveryRecipient(DeliveryStatus status, std::string reason) const {
+        MessageDeliveryResult result;
+        result.recipients.assign(job_.recipients.size(), DeliveryResult{status, std::move(reason)});
+        return result;
+    }
+
+    // A lookup or delivery that raises is a temporary failure: the message stays queued.
+    MessageDeliveryResult Deliver() {
+        try {
+            const Route route = services_.ResolveRoute(settings_.dns, job_.domain);
+            if (route.status != RouteStatus::found) {
+                return ForEveryRecipient(route.status == RouteStatus::permanent
+                                             ? DeliveryStatus::permanent
+                                             : DeliveryStatus::temporary,
+                                         route.reason);
+            }
+            if (services_.CheckLoop) {
+                if (auto loop = services_.CheckLoop(job_.domain, route.exchangers)) {
+                    return ForEveryRecipient(DeliveryStatus::permanent, std::move(*loop));
+                }
+            }
+            std::vector<std::string> recipients;
+            for (const RelayJob::Recipient& recipient : job_.recipients) {
+                recipients.push_back(recipient.MailRecipient);
+            }
+            DeliveryOptions options;
+            options.tls = settings_.tls;
+            return services_.DeliverMessage(job_, recipients, route.exchangers, options);
+        } catch (const std::exception& failure) {
+            return ForEveryRecipient(DeliveryStatus::temporary,
+                                     std::string("delivery failed: ") + failure.what());
+        }
+    }
+
+    RelayOutcome OutcomeOf(const RelayJob::Recipient& recipient, const DeliveryResult& result) {
         switch (result.status) {
         case DeliveryStatus::delivered:
-            return Relayed();
+            return Relayed(recipient);
         case DeliveryStatus::permanent:
-            return FailForGood(result.reason);
+            return FailForGood(recipient, result.reason);
         case DeliveryStatus::temporary:
             break;
         }
         if (services_.Now() - job_.arrival >= settings_.queuelife) {
-            return FailForGood("gave up after " + std::to_string(job_.attempts + 1) +
-                               " attempts: " + result.reason);
+            return FailForGood(recipient, "gave up after " + std::to_string(recipient.attempts + 1) +
+                                              " attempts: " + result.reason);
         }
-        return Deferred(result.reason);
+        return Deferred(recipient, result.reason);
     }
 
-private:
-    // A lookup that raises is a temporary failure: the message stays queued.
-    DeliveryResult Deliver() {
-        try {
-            FindExchanger();
-        } catch (const std::exception& failure) {
-            return {DeliveryStatus::temporary, std::string("MX lookup failed: ") + failure.what()};
-        }
-        if (services_.CheckLoop) {
-            if (auto loop = services_.CheckLoop(MailDomain, MxHost)) {
-                return {DeliveryStatus::permanent, std::move(*loop)};
-            }
-        }
-        return services_.DeliverMessage(job_.MailSender, job_.MailRecipient, MxHost, job_.dataPath);
-    }
-
-    // MxHost: the preferred exchanger of the domain of NormalizedAddress, or the
-    // domain's own name when the lookup fails or finds none.
-    void FindExchanger() {
-        MailDomain = MailDomainOf(NormalizedAddress);
-        MxHosts.clear();
-        const bool found = services_.LookupMailServers(settings_.dns, MailDomain, MxHosts);
-        MxHost = found && !MxHosts.empty() ? MxHosts.front() : MailDomain;
-    }
-
-    RelayOutcome FailForGood(const std::string& reason) {
-        NormalizedAddress = NormalizeAddress(job_.MailSender);
-        if (settings_.autoback && SenderTakesNotice(job_.MailSender)) {
-            SendNotice();
-        }
+    RelayOutcome FailForGood(const RelayJob::Recipient& recipient, const std::string& reason) {
         if (settings_.autobeep) {
             for (const int pattern : kFailureAlert) {
                 services_.PlayAlert(pattern);
             }
         }
-        RelayOutcome outcome = Outcome(RelayResult::failed, reason);
+        RelayOutcome outcome = Outcome(recipient, RelayResult::failed, reason);
         outcome.status = kStatusFailed;
-        outcome.logText = LogText(kLogFailed);
+        outcome.logText = LogText(kLogFailed, recipient);
         return outcome;
     }
 
-    // A notice that cannot be sent (its lookup raising included) costs only the notice.
-    void SendNotice() {
-        try {
-            FindExchanger();
-        } catch (const std::exception&) {
-            return;
-        }
-        NoticeLines.clear();
-        NoticeLines.emplace_back();
-        NoticeLines.push_back("Your Email From: " + job_.MailSender + " /" +
-                              "To: " + job_.MailRecipient + " Relay Fail...");
-        services_.SendMailWithHeaders(settings_.postmaster, job_.MailSender, kNoticeSubject, MxHost,
-                                      NoticeLines);
-    }
-
-    RelayOutcome Relayed() const {
-        RelayOutcome outcome = Outcome(RelayResult::relayed, {});
+    RelayOutcome Relayed(const RelayJob::Recipient& recipient) const {
+        RelayOutcome outcome = Outcome(recipient, RelayResult::relayed, {});
         outcome.status = kStatusRelayed;
-        outcome.logText = LogText(kLogRelayed);
+        outcome.logText = LogText(kLogRelayed, recipient);
         return outcome;
     }
 
-    RelayOutcome Deferred(const std::string& reason) const {
-        RelayOutcome outcome = Outcome(RelayResult::deferred, reason);
+    RelayOutcome Deferred(const RelayJob::Recipient& recipient, const std::string& reason) const {
+        RelayOutcome outcome = Outcome(recipient, RelayResult::deferred, reason);
         outcome.nextAttempt = services_.Now() + settings_.retry.DelayAfter(outcome.attempts);
-        outcome.logText = "From:" + job_.MailSender + "/To:" + job_.MailRecipient +
+        outcome.logText = "From:" + job_.MailSender + "/To:" + recipient.MailRecipient +
                           "/Retry:" + LocalTimeOfDay(outcome.nextAttempt) + "/Reason:" + reason;
         return outcome;
     }
 
-    RelayOutcome Outcome(RelayResult result, const std::string& reason) const {
+    RelayOutcome Outcome(const RelayJob::Recipient& recipient, RelayResult result,
+                         const std::string& reason) const {
         RelayOutcome outcome;
         outcome.id = job_.id;
-        outcome.recipientIndex = job_.recipientIndex;
+        outcome.recipientIndex = recipient.index;
+        outcome.MailRecipient = recipient.MailRecipient;
         outcome.result = result;
-        outcome.attempts = job_.attempts + 1;
+        outcome.attempts = recipient.attempts + 1;
         outcome.reason = reason;
         return outcome;
     }
 
-    std::string LogText(const char* prefix) const {
-        return std::string(prefix) + "From:" + job_.MailSender + "/" + "To:" + job_.MailRecipient +
-               "/" + "Time:" + LocalTimeOfDay(services_.Now());
+    std::string LogText(const char* prefix, const RelayJob::Recipient& recipient) const {
+        return std::string(prefix) + "From:" + job_.MailSender + "/" +
+               "To:" + recipient.MailRecipient + "/" + "Time:" + LocalTimeOfDay(services_.Now());
     }
 
     const RelayJob& job_;
     const RelayPassSettings& settings_;
     const RelayServices& services_;
-
-    std::string NormalizedAddress;
-    std::string MailDomain;
-    std::vector<std::string> MxHosts;
-    std::string MxHost;
-    std::vector<std::string> NoticeLines;
 };
 
 } // namespace
@@ -147,11 +149,12 @@ private:
 RelayPassSettings RelayPassSettings::From(const RelaySettings& settings) {
     return {settings.dns.toStdString(), settings.postmaster.toStdString(),
             settings.autobeep,          settings.autoback,
-            settings.queuelife,         settings.retry};
+            settings.queuelife,         settings.retry,
+            settings.tls};
 }
 
-RelayOutcome Button1Click(const RelayJob& job, const RelayPassSettings& settings,
-                          const RelayServices& services) {
+std::vector<RelayOutcome> Button1Click(const RelayJob& job, const RelayPassSettings& settings,
+                                       const RelayServices& services) {
     return RelayPass(job, settings, services).Run();
 }
 

@@ -1,5 +1,8 @@
 #include "relay/relay_queue.h"
 
+#include "delivery/mail_date.h"
+#include "relay/failure_notice.h"
+
 #include <algorithm>
 
 namespace lumenpost {
@@ -11,9 +14,9 @@ constexpr std::int64_t kLongestWaitSeconds = 3600;
 } // namespace
 
 RelayQueue::RelayQueue(QueueFolder folder, RelayWorkers& workers, SettingsProvider settings,
-                       Clock now)
+                       Clock now, std::string machineName)
     : book_(std::move(folder)), workers_(workers), settings_(std::move(settings)),
-      now_(std::move(now)) {
+      now_(std::move(now)), machineName_(std::move(machineName)) {
     timer_.setSingleShot(true);
     connect(&timer_, &QTimer::timeout, this, &RelayQueue::StartDue);
 }
@@ -35,8 +38,52 @@ void RelayQueue::Add(Envelope envelope) {
 
 std::optional<std::string> RelayQueue::Apply(const RelayOutcome& outcome) {
     auto error = book_.Apply(outcome);
+    if (auto noticeError = NoticeIfDue(outcome.id)) {
+        error = error ? *error + "; " + *noticeError : *noticeError;
+    }
     StartDue();
     return error;
+}
+
+// A notice goes out once per round, never for the null sender (a notice that fails causes
+// no other), and only to a sender that looks like it can take one.
+std::optional<std::string> RelayQueue::NoticeIfDue(const std::string& id) {
+    const std::optional<FinishedRound> round = book_.TakeFinishedRound(id);
+    if (!round || round->failed.empty() || !round->envelope) {
+        return std::nullopt;
+    }
+    const RelayPassSettings settings = settings_();
+    const std::string& sender = round->envelope->sender;
+    if (!settings.autoback || sender.empty() || !SenderTakesNotice(sender)) {
+        return std::nullopt;
+    }
+    return QueueNotice(*round, settings);
+}
+
+// The notice is queued like any accepted message, so it is retried like one.
+std::optional<std::string> RelayQueue::QueueNotice(const FinishedRound& round,
+                                                   const RelayPassSettings& settings) {
+    NoticeContent content{*round.envelope,
+                          round.failed,
+                          ReadHeaderLines(round.dataPath),
+                          settings.postmaster,
+                          machineName_,
+                          QueueFolder::NewId(),
+                          MailDateTimeNow()};
+    const std::string text = FailureNoticeText(content);
+    std::string error;
+    std::unique_ptr<SpoolFile> spool = book_.Folder().CreateSpool(content.noticeId, error);
+    if (!spool) {
+        return "the failure notice for message " + round.envelope->id + " was not queued: " + error;
+    }
+    Envelope notice = NoticeEnvelope(content.noticeId, now_(), *round.envelope, text);
+    spool->Append(text);
+    if (auto commitError = spool->Commit(notice)) {
+        return "the failure notice for message " + round.envelope->id +
+               " was not queued: " + *commitError;
+    }
+    book_.Add(std::move(notice));
+    return std::nullopt;
 }
 
 QueueCommandReply RelayQueue::Command(const std::string& request) {

@@ -23,7 +23,8 @@ public:
     // Failed messages stay this long in the failed place, so that they can be sent again.
     static constexpr std::int64_t kFailedKeepSeconds = 7 * 24 * 3600;
 
-    RelayQueue(QueueFolder folder, RelayWorkers& workers, SettingsProvider settings, Clock now);
+    RelayQueue(QueueFolder folder, RelayWorkers& workers, SettingsProvider settings, Clock now,
+               std::string machineName);
 
     // Prepares and reads the folder, drops old failed messages and starts what is due.
     // Returns what went wrong or was cleaned up, one line each.
@@ -31,7 +32,9 @@ public:
 
     // A message the intake made durable.
     void Add(Envelope envelope);
-    // An outcome of a pass, on the UI thread. Returns what went wrong on disk.
+    // An outcome of a pass, on the UI thread. When it ends a message's delivery round with
+    // failed recipients, one notice listing them is queued for the sender (as the settings
+    // ask). Returns what went wrong on disk.
     std::optional<std::string> Apply(const RelayOutcome& outcome);
     // A queue command from the channel.
     QueueCommandReply Command(const std::string& request);
@@ -40,11 +43,15 @@ public:
 
 private:
     void StartDue();
+    std::optional<std::string> NoticeIfDue(const std::string& id);
+    std::optional<std::string> QueueNotice(const FinishedRound& round,
+                                           const RelayPassSettings& settings);
 
     QueueBook book_;
     RelayWorkers& workers_;
     SettingsProvider settings_;
     Clock now_;
+    std::string machineName_;
     QTimer timer_;
 };
 

@@ -1,9 +1,12 @@
 #pragma once
 
+#include "delivery/message_delivery.h"
 #include "queue/retry_schedule.h"
 
 #include <QString>
 #include <cstdint>
+#include <optional>
+#include <string_view>
 
 namespace lumenpost {
 
@@ -27,8 +30,31 @@ struct RelaySettings {
     int deliveries = kDefaultDeliveries;        // key "deliveries": attempts at once, 1..64
     RetrySchedule retry;                        // key "retry"
     std::int64_t queuelife = kDefaultQueueLife; // key "queuelife": seconds
+    TlsPolicy tls = TlsPolicy::may;             // key "tls": none, may, encrypt
 
     bool operator==(const RelaySettings&) const = default;
 };
+
+// "none", "may", "encrypt": the values of the "tls" key.
+inline std::string_view TlsPolicyName(TlsPolicy policy) {
+    switch (policy) {
+    case TlsPolicy::none:
+        return "none";
+    case TlsPolicy::encrypt:
+        return "encrypt";
+    case TlsPolicy::may:
+        break;
+    }
+    return "may";
+}
+
+inline std::optional<TlsPolicy> ParseTlsPolicy(std::string_view name) {
+    for (const TlsPolicy policy : {TlsPolicy::none, TlsPolicy::may, TlsPolicy::encrypt}) {
+        if (TlsPolicyName(policy) == name) {
+            return policy;
+        }
+    }
+    return std::nullopt;
+}
 
 } // namespace lumenpost

@@ -95,7 +95,7 @@ int RelayWorkers::Concurrency() const {
 bool RelayWorkers::Start(RelayJob job, RelayPassSettings settings) {
     {
         std::lock_guard lock(shared_->mutex);
-        std::string domain = MailDomainOf(job.MailRecipient);
+        std::string domain = job.domain;
         shared_->waiting.push_back({std::move(job), std::move(settings), std::move(domain)});
         shared_->work.notify_one();
     }
@@ -151,9 +151,12 @@ void RelayWorkers::WorkerLoop(const std::shared_ptr<Shared>& shared) {
         ++shared->running;
         ++shared->runningPerDomain[pass->domain];
         lock.unlock();
-        const RelayOutcome outcome = Button1Click(pass->job, pass->settings, shared->services);
+        const std::vector<RelayOutcome> outcomes =
+            Button1Click(pass->job, pass->settings, shared->services);
         lock.lock();
-        shared->Post(outcome, shared);
+        for (const RelayOutcome& outcome : outcomes) {
+            shared->Post(outcome, shared);
+        }
         --shared->running;
         if (--shared->runningPerDomain[pass->domain] == 0) {
             shared->runningPerDomain.erase(pass->domain);

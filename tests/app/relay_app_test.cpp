@@ -83,26 +83,34 @@ std::string BodyOf(const std::string& dataPath) {
     return start > 1 ? text.substr(start) : text;
 }
 
-// Delivery succeeds for everyone but refused@...; every recipient is recorded.
+// Delivery succeeds for everyone but refused@...; every recipient is recorded as
+// "<sender> -> recipient" and the message text; notices by what they are.
 struct RecordingPeers {
     std::mutex mutex;
     std::vector<std::string> delivered;
+    std::vector<std::string> notices;
 
     RelayServices Services() {
         RelayServices services;
-        services.LookupMailServers = [](const std::string&, const std::string&,
-                                        std::vector<std::string>&) { return false; };
-        services.DeliverMessage = [this](const std::string&, const std::string& recipient,
-                                         const std::string&, const std::string& dataPath) {
-            std::lock_guard lock(mutex);
-            delivered.push_back(recipient + " " + BodyOf(dataPath));
-            return recipient.starts_with("refused@")
-                       ? DeliveryResult{DeliveryStatus::permanent, "550 refused"}
-                       : DeliveryResult{DeliveryStatus::delivered, ""};
+        services.ResolveRoute = [](const std::string&, const std::string& domain) {
+            return Route{RouteStatus::found, "", {{"mx." + domain, {}}}};
         };
-        services.SendMailWithHeaders = [](const std::string&, const std::string&,
-                                          const std::string&, const std::string&,
-                                          const std::vector<std::string>&) { return true; };
+        services.DeliverMessage = [this](const RelayJob& job,
+                                         const std::vector<std::string>& recipients,
+                                         const std::vector<Exchanger>&, const DeliveryOptions&) {
+            std::lock_guard lock(mutex);
+            MessageDeliveryResult result;
+            for (const std::string& recipient : recipients) {
+                const std::string text = BodyOf(job.dataPath);
+                (text.find("Relay Fail...") == std::string::npos ? delivered : notices)
+                    .push_back("<" + job.MailSender + "> -> " + recipient + " " + text);
+                result.recipients.push_back(
+                    recipient.starts_with("refused@")
+                        ? DeliveryResult{DeliveryStatus::permanent, "550 refused"}
+                        : DeliveryResult{DeliveryStatus::delivered, ""});
+            }
+            return result;
+        };
         services.PlayAlert = [](int) {};
         services.Now = [] { return kNow; };
         return services;
@@ -133,7 +141,7 @@ protected:
     std::unique_ptr<RelayApp> app_;
 };
 
-TEST_F(RelayAppTest, EveryRecipientOfAMessageGetsAPassAndALogLineFromTheQueue) {
+TEST_F(RelayAppTest, EveryRecipientGetsALogLineAndTheFailedOneANoticeFromTheNullSender) {
     auto dialogue = std::async(std::launch::async, [port = port_] {
         Client client(port);
         std::vector<std::string> replies;
@@ -147,20 +155,34 @@ TEST_F(RelayAppTest, EveryRecipientOfAMessageGetsAPassAndALogLineFromTheQueue) {
     RelayCore& core = app_->Core();
     // The loop keeps running until the client is done too, so its QUIT gets answered.
     ASSERT_TRUE(RunUntil([&] {
-        return core.okrelay().size() + core.badrelay().size() == 2 &&
+        return !core.okrelay().empty() && !core.badrelay().empty() &&
                dialogue.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
     }));
     EXPECT_EQ(dialogue.get()[6], "250 OK \r\n");
     const QString time = QString::fromStdString(LocalTimeOfDay(kNow));
-    EXPECT_EQ(core.okrelay(),
-              QStringList{"1:邮件转发成功！From:s@a.test/To:ok@x.test/Time:" + time});
+    EXPECT_EQ(core.okrelay().first(), "1:邮件转发成功！From:s@a.test/To:ok@x.test/Time:" + time);
     EXPECT_EQ(core.badrelay(),
               QStringList{"1:邮件转发失败！From:s@a.test/To:refused@y.test/Time:" + time});
     {
         std::lock_guard lock(peers_.mutex);
         std::sort(peers_.delivered.begin(), peers_.delivered.end());
-        EXPECT_EQ(peers_.delivered, (std::vector<std::string>{"ok@x.test one\r\n.two\r\n",
-                                                              "refused@y.test one\r\n.two\r\n"}));
+        EXPECT_EQ(peers_.delivered,
+                  (std::vector<std::string>{"<s@a.test> -> ok@x.test one\r\n.two\r\n",
+                                            "<s@a.test> -> refused@y.test one\r\n.two\r\n"}));
+    }
+    // The notice is queued and delivered like any message: from <>, to the sender.
+    ASSERT_TRUE(RunUntil([&] {
+        std::lock_guard lock(peers_.mutex);
+        return !peers_.notices.empty();
+    }));
+    {
+        std::lock_guard lock(peers_.mutex);
+        ASSERT_EQ(peers_.notices.size(), 1u);
+        EXPECT_TRUE(peers_.notices[0].starts_with("<> -> s@a.test ")) << peers_.notices[0];
+        EXPECT_NE(peers_.notices[0].find("Your Email From: s@a.test /To: refused@y.test Relay "
+                                         "Fail...\r\nReason: 550 refused\r\n"),
+                  std::string::npos)
+            << peers_.notices[0];
     }
     // The failed recipient's message waits in failed/ to be sent again.
     const QueueCommandReply listed = app_->Queue().Command("QUEUE");

@@ -61,5 +61,26 @@ TEST(RelaySettingsFile, AFolderThatCannotBeCreatedGivesTheWriteError) {
     EXPECT_EQ(RelaySettingsFile(path).Write(RelaySettings{}), "Unable to write to " + path);
 }
 
+TEST(RelaySettingsFile, TlsPolicyIsReadWrittenAndDefaultsWhenUnknown) {
+    QTemporaryDir dir;
+    const RelaySettingsFile file(dir.filePath("lumenpost.ini"));
+    for (const TlsPolicy policy : {TlsPolicy::none, TlsPolicy::may, TlsPolicy::encrypt}) {
+        RelaySettings written;
+        written.tls = policy;
+        ASSERT_EQ(file.Write(written), std::nullopt);
+        EXPECT_EQ(file.Read().tls, policy);
+    }
+    const auto readBack = [&](const char* value) {
+        QFile ini(file.Path());
+        EXPECT_TRUE(ini.open(QIODevice::WriteOnly));
+        ini.write(QByteArray("[config]\ntls=") + value + "\n");
+        ini.close();
+        return file.Read().tls;
+    };
+    EXPECT_EQ(readBack(" Encrypt "), TlsPolicy::encrypt);
+    EXPECT_EQ(readBack("always"), TlsPolicy::may);
+    EXPECT_EQ(readBack(""), TlsPolicy::may);
+}
+
 } // namespace
 } // namespace lumenpost

@@ -302,16 +302,19 @@ class FaultTest(ProgramTestCase):
         self.assert_delivered_to_sink(program)
         self.assert_ends_at_once(program)
 
-    def test_a_dns_server_answering_garbage_sends_the_mail_to_the_domain_itself(self):
-        # Whatever the answer holds, a broken one finds no exchanger, and the domain's
-        # own name is the exchanger then.
+    def test_a_dns_server_answering_garbage_defers_the_mail_and_never_guesses(self):
+        # A broken answer says nothing about the domain: the mail waits for a real one
+        # instead of going to the domain's own address.
         dns = FakeDns(GARBAGE_DNS, "garbage")
         self.addCleanup(dns.close)
-        program = self.start(dns=GARBAGE_DNS)
+        program = super().start(autoback=0, dns=GARBAGE_DNS,
+                                env_changes={"LUMENPOST_NET_TIMEOUT_MS": "1500"})
         for _ in range(3):
             self.send(program, DELIVERED)
-        self.assert_delivered_to_sink(program, 3)
-        self.assertEqual(dns.queries, 3)
+        for _ in range(3):
+            self.assertIn("/Reason:DNS server %s " % GARBAGE_DNS, program.next_line("deferred:"))
+        self.assertEqual(self.sink.count(), self.delivered_before)
+        self.assertGreaterEqual(dns.queries, 3)
 
     def test_a_silent_dns_server_holds_neither_the_client_nor_a_second_one_nor_the_end(self):
         dns = FakeDns(SILENT_DNS, "silent")

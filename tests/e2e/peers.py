@@ -47,11 +47,14 @@ def stop_process(process):
             stream.close()
 
 
-def start_dnsmasq(mx_records, address=DNS):
-    """dnsmasq on ADDRESS:53 answering only the given "domain,host,preference" MX records."""
-    args = [DNSMASQ, "--keep-in-foreground", "--bind-interfaces", "--listen-address=" + address,
-            "--port=53", "--no-resolv", "--no-hosts", "--pid-file=", "--conf-file=/dev/null"]
+def start_dnsmasq(mx_records, address=DNS, host_records=(), prefix=()):
+    """dnsmasq on ADDRESS:53 answering only the given "domain,host,preference" MX records
+    and "name,address[,address]" host records (A and AAAA)."""
+    args = [*prefix, DNSMASQ, "--keep-in-foreground", "--bind-interfaces",
+            "--listen-address=" + address, "--port=53", "--no-resolv", "--no-hosts",
+            "--pid-file=", "--conf-file=/dev/null"]
     args += ["--mx-host=" + record for record in mx_records]
+    args += ["--host-record=" + record for record in host_records]
     process = subprocess.Popen(args, stderr=subprocess.PIPE)
     try:
         # dnsmasq ends at once when it cannot listen; otherwise it runs until stopped.
@@ -65,10 +68,15 @@ def start_dnsmasq(mx_records, address=DNS):
 class Sink:
     """One aiosmtpd sink on HOST:25 storing what it receives in its own folder."""
 
-    def __init__(self, host, out_dir, refuse=(), tempfail=(), greylist=(), refuse_once=()):
+    def __init__(self, host, out_dir, refuse=(), tempfail=(), greylist=(), refuse_once=(),
+                 tls=None, prefix=()):
+        """tls: None, or (certificate, key, broken)."""
         self.out_dir = out_dir
         os.makedirs(out_dir)
-        args = [SINK_PYTHON, SINK, "--listen", host + ":25", "--out", out_dir]
+        args = [*prefix, SINK_PYTHON, SINK, "--listen", host + ":25", "--out", out_dir]
+        if tls:
+            args += ["--tls-cert", tls[0], "--tls-key", tls[1]] + (["--tls-broken"] if tls[2]
+                                                                   else [])
         for option, addresses in (("--refuse-rcpt", refuse), ("--tempfail-rcpt", tempfail),
                                   ("--greylist-rcpt", greylist),
                                   ("--refuse-once-rcpt", refuse_once)):

@@ -5,6 +5,8 @@ mail client. Needs root (ports 25 and 53, network namespaces).
 
 Usage: relay_test.py [path of the lumenpost program]
 """
+import email
+import email.policy
 import os
 import socket
 import subprocess
@@ -21,10 +23,11 @@ from peers import without_our_trace, write_settings
 
 PROGRAM = ""
 # Exchangers: example.test prefers .3 over .5 (listed first to show that order does not
-# count); sender.test (the senders' domain) is .4; other.test is .6. .7 has no MX record:
-# mail to r@127.0.0.7 goes to the domain's own name.
+# count); sender.test (the senders' domain) is .4; other.test is .6. nomx.test has no MX
+# record, only an address: .7 takes its mail.
 MX_RECORDS = ["example.test,127.0.0.5,20", "example.test,127.0.0.3,10",
               "sender.test,127.0.0.4,10", "other.test,127.0.0.6,10"]
+HOST_RECORDS = ["nomx.test,127.0.0.7"]
 SINK_HOSTS = ["127.0.0.3", "127.0.0.4", "127.0.0.5", "127.0.0.6", "127.0.0.7"]
 REFUSED = "bad@example.test"
 TIME = r"\d\d:\d\d:\d\d"
@@ -38,7 +41,7 @@ class RelayTest(ProgramTestCase):
 
     @classmethod
     def start_dns_and_sinks(cls):
-        cls.processes.append(start_dnsmasq(MX_RECORDS))
+        cls.processes.append(start_dnsmasq(MX_RECORDS, host_records=HOST_RECORDS))
         cls.sinks = {}
         for host in SINK_HOSTS:
             refuse = [REFUSED] if host == "127.0.0.3" else []
@@ -78,12 +81,14 @@ class RelayTest(ProgramTestCase):
         self.assertIn(b"To: bob@example.test", data)
         self.assert_nothing_new("127.0.0.5")
 
-    def test_a_domain_without_mx_gets_the_mail_at_its_own_name(self):
+    def test_a_domain_without_mx_and_an_address_literal_get_the_mail_at_that_address(self):
         program = self.start()
-        self.send(program, "alice@sender.test", ["r@127.0.0.7"])
-        self.assertIn("To:r@127.0.0.7/", program.next_line("okrelay:"))
-        (envelope, _), = self.new_messages("127.0.0.7", 1)
-        self.assertEqual(envelope["to"], ["r@127.0.0.7"])
+        self.send(program, "alice@sender.test", ["r@nomx.test"])
+        self.assertIn("To:r@nomx.test/", program.next_line("okrelay:"))
+        self.send(program, "alice@sender.test", ["r@[127.0.0.7]"])
+        self.assertIn("To:r@[127.0.0.7]/", program.next_line("okrelay:"))
+        recipients = [m[0]["to"] for m in self.new_messages("127.0.0.7", 2)]
+        self.assertEqual(recipients, [["r@nomx.test"], ["r@[127.0.0.7]"]])
 
     def test_two_recipients_in_two_domains_give_two_deliveries_and_two_lines(self):
         program = self.start()
@@ -103,26 +108,33 @@ class RelayTest(ProgramTestCase):
                          "^badrelay: 1:邮件转发失败！From:alice@sender.test/"
                          "To:%s/Time:%s$" % (REFUSED, TIME))
         (envelope, data), = self.new_messages("127.0.0.4", 1)
-        self.assertEqual(envelope, {"from": POSTMASTER, "to": ["alice@sender.test"]})
-        lines = data.decode().split("\r\n")
-        self.assertEqual(lines[:2], ["from: " + POSTMASTER, "to: alice@sender.test"])
-        self.assertRegex(lines[2], r"^date: \w{3}, \d{1,2} \w{3} \d{4} %s [+-]\d{4}$" % TIME)
-        self.assertEqual(lines[3:7], [
-            "subject: Email Relay Fail Notice", "", "",
-            "Your Email From: alice@sender.test /To: %s Relay Fail..." % REFUSED])
-        self.assertEqual(lines[7:], [""])
+        self.assertIn(envelope["from"], ("", "<>"))  # the null sender
+        self.assertEqual(envelope["to"], ["alice@sender.test"])
+        notice = email.message_from_bytes(data, policy=email.policy.default)
+        self.assertEqual((notice["From"], notice["To"], notice["Subject"]),
+                         (POSTMASTER, "alice@sender.test", "Email Relay Fail Notice"))
+        self.assertRegex(notice["Date"], r"^\w{3}, \d{1,2} \w{3} \d{4} %s [+-]\d{4}$" % TIME)
+        human = notice.get_payload()[0].get_content().split("\n")
+        self.assertEqual(human[:2], [
+            "Your Email From: alice@sender.test /To: %s Relay Fail..." % REFUSED,
+            "Reason: 550 5.1.1 mailbox refused by test sink"])
+
+    def assert_no_notice_queued(self):
+        queue = os.path.join(self.home.name, "data", "lumenpost", "queue")
+        self.assertEqual([name for name in os.listdir(queue) if name.endswith(".env")], [])
 
     def test_no_notice_when_switched_off_or_for_an_implausible_sender(self):
-        # The notice goes out before the log line, so after the line it would be there.
+        # A notice is queued before the log line is shown, so after the line it would be there.
         program = self.start(autoback=0)
         self.send(program, "alice@sender.test", [REFUSED])
         program.next_line("badrelay:")
-        self.assert_nothing_new("127.0.0.4")
+        self.assert_no_notice_queued()
         for program in self.programs:
             stop_process(program.process)
         program = self.start(autoback=1)
         self.send(program, "a.b@sender.test", [REFUSED])
         self.assertIn("From:a.b@sender.test/", program.next_line("badrelay:"))
+        self.assert_no_notice_queued()
         self.assert_nothing_new("127.0.0.4")
 
     def test_the_message_arrives_byte_identical_with_dot_lines_and_5_mb_attachment(self):

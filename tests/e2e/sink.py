@@ -5,13 +5,17 @@ Each message becomes <out>/<n>.eml (the data exactly as received, dot
 transparency undone) and <n>.json (envelope sender and recipients). Recipients
 named with --refuse-rcpt are refused with 550, those named with --tempfail-rcpt get 450
 every time, those named with --greylist-rcpt get 450 and those named with
---refuse-once-rcpt 550, the first time only.
+--refuse-once-rcpt 550, the first time only. With --tls-cert and --tls-key it offers
+STARTTLS; with --tls-broken as well, every handshake fails (the server only speaks
+TLS 1.0, which no current client accepts). The json also says whether the message came
+encrypted, the client's EHLO name and its MAIL parameters.
 """
 import argparse
 import asyncio
 import json
 import os
 import signal
+import ssl
 import threading
 
 from aiosmtpd.controller import Controller
@@ -50,7 +54,9 @@ class StoringHandler:
         with open(base + ".eml.part", "wb") as f:
             f.write(envelope.original_content or envelope.content)
         os.rename(base + ".eml.part", base + ".eml")
-        meta = {"from": envelope.mail_from, "to": envelope.rcpt_tos}
+        meta = {"from": envelope.mail_from, "to": envelope.rcpt_tos,
+                "tls": session.ssl is not None, "helo": session.host_name,
+                "mail_options": envelope.mail_options}
         with open(base + ".json.part", "w") as f:
             json.dump(meta, f)
         os.rename(base + ".json.part", base + ".json")
@@ -58,9 +64,23 @@ class StoringHandler:
 
 
 class UnlimitedController(Controller):
+    def __init__(self, handler, tls_context=None, **kwargs):
+        self.starttls_context = tls_context
+        super().__init__(handler, **kwargs)
+
     def factory(self):
         return SMTP(self.handler, data_size_limit=None, enable_SMTPUTF8=True,
-                    decode_data=False)
+                    decode_data=False, tls_context=self.starttls_context,
+                    require_starttls=False)
+
+
+def tls_context(cert, key, broken):
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(cert, key)
+    if broken:
+        context.minimum_version = ssl.TLSVersion.TLSv1
+        context.maximum_version = ssl.TLSVersion.TLSv1
+    return context
 
 
 def main():
@@ -71,12 +91,16 @@ def main():
     parser.add_argument("--tempfail-rcpt", action="append", default=[])
     parser.add_argument("--greylist-rcpt", action="append", default=[])
     parser.add_argument("--refuse-once-rcpt", action="append", default=[])
+    parser.add_argument("--tls-cert")
+    parser.add_argument("--tls-key")
+    parser.add_argument("--tls-broken", action="store_true")
     args = parser.parse_args()
     host, port = args.listen.rsplit(":", 1)
     os.makedirs(args.out, exist_ok=True)
     handler = StoringHandler(args.out, args.refuse_rcpt, args.tempfail_rcpt, args.greylist_rcpt,
                              args.refuse_once_rcpt)
-    controller = UnlimitedController(handler,
+    context = tls_context(args.tls_cert, args.tls_key, args.tls_broken) if args.tls_cert else None
+    controller = UnlimitedController(handler, tls_context=context,
                                      hostname=host, port=int(port))
     controller.start()
     print("ready", flush=True)

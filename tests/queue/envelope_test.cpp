@@ -22,13 +22,15 @@ Envelope AwkwardEnvelope() {
     envelope.id = "0l3x8f2k1q9a7bcd";
     envelope.arrival = 1700000000;
     envelope.sender = "\"john smith\"@example.org";
+    envelope.smtputf8 = true;
+    envelope.eightBit = true;
     envelope.recipients = {
         {"\"a%20b c\"@x.example", RecipientState::deferred, 3, 1700000300,
-         "451 4.7.1 greylisted\r\nsecond line %41 tab\there %"},
-        {"用户@例子.测试", RecipientState::failed, 1, 0, "550 5.1.1 <用户@例子.测试>: ünknown"},
-        {" lead and trail ", RecipientState::delivered, 1, 0, " "},
-        {"x@[192.0.2.7]", RecipientState::pending, 0, 0, ""},
-        {"all@octets.example", RecipientState::deferred, INT_MAX, INT64_MAX, AllOctets()},
+         "451 4.7.1 greylisted\r\nsecond line %41 tab\there %", ""},
+        {"用户@例子.测试", RecipientState::failed, 1, 0, "550 5.1.1 <用户@例子.测试>: ünknown", ""},
+        {" lead and trail ", RecipientState::delivered, 1, 0, " ", " "},
+        {"x@[192.0.2.7]", RecipientState::pending, 0, 0, "", "TLSv1.3 TLS_AES_256_GCM_SHA384"},
+        {"all@octets.example", RecipientState::deferred, INT_MAX, INT64_MAX, AllOctets(), AllOctets()},
     };
     return envelope;
 }
@@ -40,12 +42,13 @@ TEST(Envelope, AwkwardAddressesAndReasonsSurviveARoundTrip) {
 
     // Plain text: a version line first, one field per line, "end" last, and no control
     // character but the line ends.
-    EXPECT_TRUE(text.starts_with("lumenpost-envelope 1\nid 0l3x8f2k1q9a7bcd\n")) << text;
+    EXPECT_TRUE(text.starts_with("lumenpost-envelope 2\nid 0l3x8f2k1q9a7bcd\n")) << text;
     EXPECT_TRUE(text.ends_with("\nend\n")) << text;
     for (const char c : text) {
         EXPECT_TRUE(c == '\n' || static_cast<unsigned char>(c) >= 0x20) << static_cast<int>(c);
     }
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 6 + 5 * 5);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 7 + 5 * 6);
+    EXPECT_NE(text.find("\ntraits smtputf8 8bit\n"), std::string::npos) << text;
     EXPECT_NE(text.find("\nsender \"john smith\"@example.org\n"), std::string::npos) << text;
     EXPECT_NE(text.find("\nrecipient 用户@例子.测试\n"), std::string::npos) << text;
     EXPECT_NE(text.find("\nreason 451 4.7.1 greylisted%0D%0Asecond line %2541 tab%09here %25\n"),
@@ -69,10 +72,32 @@ TEST(Envelope, EveryCutOffTextIsRefused) {
     }
 }
 
+// Queues written before the traits and tls lines existed are read as before.
+TEST(Envelope, VersionOneFilesAreStillRead) {
+    const auto envelope = ParseEnvelope(
+        "lumenpost-envelope 1\nid abc\narrival 5\nsender s@x\nrecipients 1\nrecipient r@y\n"
+        "state deferred\nattempts 2\nnext-attempt 9\nreason 451 later\nend\n");
+    ASSERT_TRUE(envelope.has_value());
+    EXPECT_FALSE(envelope->smtputf8 || envelope->eightBit);
+    EXPECT_EQ(envelope->recipients.at(0).lastReason, "451 later");
+    EXPECT_EQ(envelope->recipients.at(0).lastTls, "");
+}
+
+TEST(Envelope, TraitsOfALaterVersionDoNotHideTheMessage) {
+    Envelope envelope;
+    envelope.id = "abc";
+    std::string text = FormatEnvelope(envelope);
+    text.replace(text.find("traits\n"), 7, "traits future 8bit\n");
+    const auto parsed = ParseEnvelope(text);
+    ASSERT_TRUE(parsed.has_value()) << text;
+    EXPECT_TRUE(parsed->eightBit);
+    EXPECT_FALSE(parsed->smtputf8);
+}
+
 TEST(Envelope, GarbledTextIsRefused) {
-    const std::string good = "lumenpost-envelope 1\nid abc\narrival 5\nsender s@x\nrecipients 1\n"
-                             "recipient r@y\nstate deferred\nattempts 2\nnext-attempt 9\n"
-                             "reason 451 later\nend\n";
+    const std::string good = "lumenpost-envelope 2\nid abc\narrival 5\nsender s@x\ntraits\n"
+                             "recipients 1\nrecipient r@y\nstate deferred\nattempts 2\n"
+                             "next-attempt 9\nreason 451 later\ntls\nend\n";
     ASSERT_TRUE(ParseEnvelope(good).has_value());
     const auto garbled = [&](const std::string& from, const std::string& to) {
         std::string text = good;
@@ -81,7 +106,8 @@ TEST(Envelope, GarbledTextIsRefused) {
         return text.replace(at, from.size(), to);
     };
     for (const std::string& text : {
-             garbled("envelope 1", "envelope 2"),         // unknown version
+             garbled("envelope 2", "envelope 3"),         // unknown version
+             garbled("traits\n", ""),                      // a version 2 field missing
              garbled("state deferred", "state sleeping"), // unknown state
              garbled("attempts 2", "attempts two"),
              garbled("attempts 2", "attempts 2 "),

@@ -24,8 +24,8 @@ Envelope EnvelopeOf(const std::string& id, std::int64_t arrival) {
     envelope.arrival = arrival;
     envelope.sender = "\"john smith\"@example.org";
     envelope.recipients = {
-        {"a@example.net", RecipientState::pending, 0, 0, ""},
-        {"b@example.net", RecipientState::deferred, 1, arrival + 60, "451 4.7.1 greylisted\r\n"}};
+        {"a@example.net", RecipientState::pending, 0, 0, "", ""},
+        {"b@example.net", RecipientState::deferred, 1, arrival + 60, "451 4.7.1 greylisted\r\n", ""}};
     return envelope;
 }
 

@@ -23,7 +23,7 @@ Envelope OneRecipient(const std::string& id) {
     envelope.id = id;
     envelope.arrival = 1700000000;
     envelope.sender = "a@example.org";
-    envelope.recipients = {{"b@example.net", RecipientState::pending, 0, 0, ""}};
+    envelope.recipients = {QueuedRecipient::Pending("b@example.net")};
     return envelope;
 }
 

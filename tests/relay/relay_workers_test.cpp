@@ -16,25 +16,28 @@ constexpr auto kBound = std::chrono::seconds(20);
 
 RelayServices Services(std::function<bool(const std::string& recipient)> deliver) {
     RelayServices services;
-    services.LookupMailServers = [](const std::string&, const std::string&,
-                                    std::vector<std::string>&) { return false; };
-    services.DeliverMessage = [deliver](const std::string&, const std::string& recipient,
-                                        const std::string&, const std::string&) {
-        return DeliveryResult{
-            deliver(recipient) ? DeliveryStatus::delivered : DeliveryStatus::temporary, ""};
+    services.ResolveRoute = [](const std::string&, const std::string& domain) {
+        return Route{RouteStatus::found, "", {{"mx." + domain, {}}}};
     };
-    services.SendMailWithHeaders = [](const std::string&, const std::string&, const std::string&,
-                                      const std::string&,
-                                      const std::vector<std::string>&) { return true; };
+    services.DeliverMessage = [deliver](const RelayJob&, const std::vector<std::string>& recipients,
+                                        const std::vector<Exchanger>&, const DeliveryOptions&) {
+        MessageDeliveryResult result;
+        for (const std::string& recipient : recipients) {
+            result.recipients.push_back(
+                {deliver(recipient) ? DeliveryStatus::delivered : DeliveryStatus::temporary, ""});
+        }
+        return result;
+    };
     services.PlayAlert = [](int) {};
     services.Now = [] { return std::int64_t{0}; };
     return services;
 }
 
-const RelayPassSettings kQuiet{"127.0.0.2", "pm@x.test", false, false, 3600, {}};
+const RelayPassSettings kQuiet{"127.0.0.2", "pm@x.test", false, false, 3600, {}, TlsPolicy::may};
 
 RelayJob Job(const std::string& recipient) {
-    return RelayJob{"id", 0, "s@w.test", recipient, "/dev/null", 0, 0};
+    return RelayJob{"id", "s@w.test", MailDomainOf(recipient), {{0, recipient, 0}}, "/dev/null",
+                    0,    {}};
 }
 
 TEST(RelayWorkersTest, OutcomesOfOverlappingPassesArriveOnTheCreatingThread) {
