@@ -3,13 +3,12 @@
 #include "delivery/block_socket_error.h"
 #include "delivery/host_address.h"
 #include "delivery/text_helpers.h"
-#include "platform/machine_name.h"
 #include "platform/socket_error.h"
+#include "platform/tick.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
 #include <netdb.h>
-#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -18,9 +17,6 @@
 namespace lumenpost {
 
 namespace {
-
-// The host name may take 256 octets.
-constexpr std::size_t kMachineNameBuffer = 256;
 
 // Service names this system relies on, for machines whose service database lacks them.
 std::uint16_t WellKnownPort(const std::string& name) {
@@ -43,7 +39,7 @@ std::string ProtocolName(int protocol) {
     return found->p_name;
 }
 
-// Port (network order) of a service name under a protocol name; 0 when unknown.
+// Port (host order) of a service name under a protocol name; 0 when unknown.
 std::uint16_t ServicePort(const std::string& service, const std::string& protocolName) {
     if (protocolName.empty()) {
         return 0;
@@ -56,16 +52,27 @@ std::uint16_t ServicePort(const std::string& service, const std::string& protoco
         !found) {
         return 0;
     }
-    return static_cast<std::uint16_t>(found->s_port);
-}
-
-// Failing lookups give the all-ones address, on which the send or connect that follows
-// fails.
-in_addr_t ResolveIPv4(const std::string& host) {
-    return LookupIPv4(host).value_or(htonl(INADDR_NONE));
+    return ntohs(static_cast<std::uint16_t>(found->s_port));
 }
 
 } // namespace
+
+int PollWithin(pollfd& entry, int timeoutMs) {
+    const std::uint32_t start = TickCount();
+    for (;;) {
+        int wait = -1;
+        if (timeoutMs >= 0) {
+            const std::uint32_t elapsed = TicksBetween(start, TickCount());
+            wait = elapsed >= static_cast<std::uint32_t>(timeoutMs)
+                       ? 0
+                       : timeoutMs - static_cast<int>(elapsed);
+        }
+        const int ready = poll(&entry, 1, wait);
+        if (ready != -1 || errno != EINTR) {
+            return ready;
+        }
+    }
+}
 
 TBlockingSocket::~TBlockingSocket() {
     TBlockingSocket::ReleaseHandle();
@@ -88,15 +95,26 @@ void TBlockingSocket::AttachHandle(int handle, int protocol) {
     protocol_ = protocol;
     errorCode_ = 0;
     RecordAddresses();
+    family_ = localAddress_.Family();
 }
 
-void TBlockingSocket::OpenSystemSocket(int type, int protocol) {
+void TBlockingSocket::OpenSystemSocket(int family, int type, int protocol) {
     pendingInput_.clear();
-    handle_ = socket(AF_INET, type | SOCK_CLOEXEC, protocol);
+    handle_ = socket(family, type | SOCK_CLOEXEC, protocol);
+    family_ = handle_ < 0 ? AF_UNSPEC : family;
     protocol_ = protocol;
+    sendTimeoutMs_ = 0;
     errorCode_ = handle_ < 0 ? CaptureSocketError() : 0;
     RaiseIfError();
     ReportStatus(2, {});
+}
+
+void TBlockingSocket::UseFamily(int family, int type, int protocol) {
+    if (handle_ >= 0 && family_ == family) {
+        return;
+    }
+    ReleaseHandle();
+    OpenSystemSocket(family, type, protocol);
 }
 
 void TBlockingSocket::RecordResult(long callResult) {
@@ -115,14 +133,15 @@ void TBlockingSocket::RaiseIfError() {
 }
 
 void TBlockingSocket::RecordAddresses() {
-    sockaddr_in address{};
+    sockaddr_storage address{};
+    auto* raw = reinterpret_cast<sockaddr*>(&address);
     socklen_t length = sizeof address;
-    if (getsockname(handle_, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-        localAddress_ = address;
+    if (getsockname(handle_, raw, &length) == 0) {
+        localAddress_ = SocketAddress::FromSystem(raw, length);
     }
     length = sizeof address;
-    if (getpeername(handle_, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-        remoteAddress_ = address;
+    if (getpeername(handle_, raw, &length) == 0) {
+        remoteAddress_ = SocketAddress::FromSystem(raw, length);
     }
 }
 
@@ -188,11 +207,18 @@ std::string TBlockingSocket::ReadUntil(int timeoutMs, const std::string& termina
 
 std::string TBlockingSocket::ReadPacket(int timeoutMs) {
     errorCode_ = 0;
-    int received = -1;
     std::string packet;
     if (!pendingInput_.empty()) {
         packet.swap(pendingInput_);
-    } else if (WaitReadable(timeoutMs)) {
+    } else {
+        ReceiveAvailable(timeoutMs, packet);
+    }
+    return packet;
+}
+
+void TBlockingSocket::ReceiveAvailable(int timeoutMs, std::string& packet) {
+    int received = -1;
+    if (WaitReadable(timeoutMs)) {
         received = PendingCount();
         if (received > 0) {
             packet.resize(static_cast<std::size_t>(received));
@@ -206,11 +232,11 @@ std::string TBlockingSocket::ReadPacket(int timeoutMs) {
     if (received == 0) {
         errorCode_ = socket_error::kConnectionReset;
     }
-    return packet;
 }
 
 void TBlockingSocket::SetSendTimeout(int timeoutMs) {
     const int limitMs = timeoutMs > 0 ? timeoutMs : 0;
+    sendTimeoutMs_ = limitMs;
     const timeval limit{limitMs / 1000, (limitMs % 1000) * 1000};
     RecordResult(setsockopt(handle_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit));
     RaiseIfError();
@@ -239,46 +265,31 @@ int TBlockingSocket::PendingCount() {
     return count;
 }
 
-void TBlockingSocket::FillAddress(sockaddr_in& address, const std::string& host,
-                                  const std::string& port) {
+SocketAddress TBlockingSocket::ResolveAddress(const std::string& host, const std::string& port) {
     const std::string target = host + ":" + port;
     ReportStatus(0, target);
-    address = sockaddr_in{};
-    address.sin_family = AF_INET;
-    address.sin_port = PortInNetworkOrder(port);
-    address.sin_addr.s_addr = ResolveIPv4(host);
+    const std::uint16_t number = PortNumber(port);
+    std::optional<SocketAddress> address = SocketAddress::FromText(host, number);
+    if (!address) {
+        address = LookupIPv4(host, number);
+    }
+    errorCode_ = address ? 0 : socket_error::kHostNotFound;
     ReportStatus(1, target);
+    return address.value_or(SocketAddress());
 }
 
-std::uint16_t TBlockingSocket::PortInNetworkOrder(const std::string& port) const {
+std::uint16_t TBlockingSocket::PortNumber(const std::string& port) const {
     if (const std::uint16_t service = ServicePort(port, ProtocolName(protocol_))) {
         return service;
     }
     if (const std::uint16_t known = WellKnownPort(port)) {
-        return htons(known);
+        return known;
     }
     const auto number = DecimalToInt32(port);
     if (!number || *number < 0 || *number > 65535) {
         return 0;
     }
-    return htons(static_cast<std::uint16_t>(*number));
-}
-
-std::string TBlockingSocket::LocalHostName() {
-    const std::optional<std::string> name = MachineName(kMachineNameBuffer);
-    if (!name || name->empty()) {
-        return "127.0.0.1";
-    }
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_flags = AI_CANONNAME;
-    addrinfo* answer = nullptr;
-    if (getaddrinfo(name->c_str(), nullptr, &hints, &answer) != 0 || !answer) {
-        return "127.0.0.1";
-    }
-    std::string official = answer->ai_canonname ? answer->ai_canonname : "";
-    freeaddrinfo(answer);
-    return official.empty() ? "127.0.0.1" : official;
+    return static_cast<std::uint16_t>(*number);
 }
 
 } // namespace lumenpost

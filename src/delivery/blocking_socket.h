@@ -1,14 +1,20 @@
 #pragma once
 
+#include "delivery/socket_address.h"
+
 #include <cstdint>
 #include <functional>
-#include <netinet/in.h>
+#include <poll.h>
 #include <string>
 #include <string_view>
 
 namespace lumenpost {
 
-// A blocking IPv4 socket whose every receive waits with a time-out. Failures are kept
+// poll() of one entry for at most `timeoutMs` in all (negative: no limit), resumed after
+// signals; poll's result.
+int PollWithin(pollfd& entry, int timeoutMs);
+
+// A blocking IPv4 or IPv6 socket whose every receive waits with a time-out. Failures are kept
 // as a Windows Sockets error number in ErrorCode (raised only with RaiseOnError), and
 // received octets not yet handed out stay in PendingInput, so line reads and packet
 // reads can be mixed.
@@ -57,18 +63,21 @@ public:
     // Octets the system holds unread.
     int PendingCount();
 
-    // Resolves `host` and `port` (service name for this socket's protocol, or decimal).
-    void FillAddress(sockaddr_in& address, const std::string& host, const std::string& port);
+    // `host` (IPv4 or IPv6 text, or a name the system resolves to IPv4) and `port`
+    // (service name for this socket's protocol, or decimal); empty, with ErrorCode 11001,
+    // when the name has no address.
+    SocketAddress ResolveAddress(const std::string& host, const std::string& port);
 
-    static std::string LocalHostName();
     static std::string GetErrorDesc(int code);
 
     int SocketHandle() const { return handle_; }
     int Protocol() const { return protocol_; }
     std::int32_t ErrorCode() const { return errorCode_; }
     const std::string& PendingInput() const { return pendingInput_; }
-    const sockaddr_in& LocalAddress() const { return localAddress_; }
-    const sockaddr_in& RemoteAddress() const { return remoteAddress_; }
+    // AF_INET or AF_INET6 while a socket is held.
+    int Family() const { return family_; }
+    const SocketAddress& LocalAddress() const { return localAddress_; }
+    const SocketAddress& RemoteAddress() const { return remoteAddress_; }
 
     bool RaiseOnError = false;
     // Longest line ReadUntil collects; 0 means no limit.
@@ -76,24 +85,33 @@ public:
     TStatusHook StatusHook;
 
 protected:
-    void OpenSystemSocket(int type, int protocol);
+    void OpenSystemSocket(int family, int type, int protocol);
+    // Replaces a held socket of another family (or none) by a new one.
+    void UseFamily(int family, int type, int protocol);
+    // Waits up to `timeoutMs` and puts what arrived into `packet`; ErrorCode 10060 when
+    // nothing came, 10054 when the peer closed.
+    virtual void ReceiveAvailable(int timeoutMs, std::string& packet);
     void RecordResult(long callResult);
     void RaiseIfError();
     void RecordAddresses();
     void ReportStatus(int reason, const std::string& text);
     void SetErrorCode(std::int32_t code) { errorCode_ = code; }
     void ClearPendingInput() { pendingInput_.clear(); }
-    sockaddr_in& MutableRemoteAddress() { return remoteAddress_; }
+    SocketAddress& MutableRemoteAddress() { return remoteAddress_; }
+    // The limit of SetSendTimeout; 0: none.
+    int SendTimeoutMs() const { return sendTimeoutMs_; }
 
 private:
-    std::uint16_t PortInNetworkOrder(const std::string& port) const;
+    std::uint16_t PortNumber(const std::string& port) const;
 
     int handle_ = -1;
+    int family_ = AF_UNSPEC;
     int protocol_ = 0;
+    int sendTimeoutMs_ = 0;
     std::int32_t errorCode_ = 0;
     std::string pendingInput_;
-    sockaddr_in localAddress_{};
-    sockaddr_in remoteAddress_{};
+    SocketAddress localAddress_;
+    SocketAddress remoteAddress_;
 };
 
 } // namespace lumenpost

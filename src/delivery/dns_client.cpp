@@ -18,8 +18,8 @@ std::uint16_t RandomQueryId() {
     return static_cast<std::uint16_t>(draw(source));
 }
 
-bool SameEndpoint(const sockaddr_in& a, const sockaddr_in& b) {
-    return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
+bool SameEndpoint(const SocketAddress& a, const SocketAddress& b) {
+    return a == b;
 }
 
 } // namespace
@@ -47,7 +47,7 @@ bool TDnsClient::Query(const std::string& name, std::uint16_t queryType,
 // identifier is the answer; anything else is dropped and the wait goes on until the
 // time-out, so a stray or forged datagram can neither answer nor end the query.
 bool TDnsClient::AwaitAnswer(std::uint16_t id) {
-    const sockaddr_in server = socket_.RemoteAddress();
+    const SocketAddress server = socket_.RemoteAddress();
     const std::uint32_t timeout = TimeoutMs > 0 ? static_cast<std::uint32_t>(TimeoutMs) : 0;
     const std::uint32_t start = TickCount();
     std::uint32_t remaining = timeout;

@@ -1,35 +1,33 @@
 #include "delivery/host_address.h"
 
-#include "platform/network_interfaces.h"
-
-#include <arpa/inet.h>
+#include <memory>
 #include <netdb.h>
 
 namespace lumenpost {
 
-std::optional<in_addr_t> LookupIPv4(const std::string& host, std::string* failure) {
-    in_addr parsed{};
-    if (inet_pton(AF_INET, host.c_str(), &parsed) == 1) {
-        return parsed.s_addr;
-    }
+namespace {
+
+struct AddrInfoFree {
+    void operator()(addrinfo* list) const { freeaddrinfo(list); }
+};
+
+} // namespace
+
+std::optional<SocketAddress> LookupIPv4(const std::string& host, std::uint16_t port,
+                                        std::string* failure) {
     addrinfo hints{};
     hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
     addrinfo* answer = nullptr;
     const int result = getaddrinfo(host.c_str(), nullptr, &hints, &answer);
+    const std::unique_ptr<addrinfo, AddrInfoFree> owned(answer);
     if (result != 0 || !answer) {
         if (failure) {
             *failure = result != 0 ? gai_strerror(result) : "no address";
         }
         return std::nullopt;
     }
-    const in_addr_t first = reinterpret_cast<const sockaddr_in*>(answer->ai_addr)->sin_addr.s_addr;
-    freeaddrinfo(answer);
-    return first;
-}
-
-std::string AddressText(const sockaddr_in& address) {
-    return DottedIpv4(ntohl(address.sin_addr.s_addr)) + ":" +
-           std::to_string(ntohs(address.sin_port));
+    return SocketAddress::FromSystem(answer->ai_addr, answer->ai_addrlen).WithPort(port);
 }
 
 } // namespace lumenpost

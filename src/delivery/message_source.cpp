@@ -57,6 +57,22 @@ bool FileMessageSource::Next(std::string& chunk) {
     return count > 0;
 }
 
+bool FileMessageSource::Rewind() {
+    if (failed_) {
+        return false;
+    }
+    if (lseek(fd_, 0, SEEK_SET) != 0) {
+        Fail("", errno);
+        return false;
+    }
+    return true;
+}
+
+bool StringMessageSource::Rewind() {
+    handedOut_ = 0;
+    return true;
+}
+
 bool StringMessageSource::Next(std::string& chunk) {
     const std::size_t count = std::min(kMessagePieceSize, text_.size() - handedOut_);
     chunk.assign(text_, handedOut_, count);

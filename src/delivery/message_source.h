@@ -22,6 +22,8 @@ public:
     virtual bool Next(std::string& chunk) = 0;
     // True after a read error: the delivery must not end the data as if complete.
     virtual bool Failed() const = 0;
+    // Starts the text over, for another connection; false when it cannot be read again.
+    virtual bool Rewind() = 0;
     // Why reading failed, for the delivery's reason; empty when unknown.
     virtual std::string ErrorText() const { return {}; }
 };
@@ -39,6 +41,7 @@ public:
     std::int64_t Size() const override { return size_; }
     bool Next(std::string& chunk) override;
     bool Failed() const override { return failed_; }
+    bool Rewind() override;
     std::string ErrorText() const override { return errorText_; }
 
 private:
@@ -58,6 +61,7 @@ public:
     std::int64_t Size() const override { return static_cast<std::int64_t>(text_.size()); }
     bool Next(std::string& chunk) override;
     bool Failed() const override { return false; }
+    bool Rewind() override;
 
 private:
     std::string text_;

@@ -3,17 +3,20 @@
 #include "delivery/base64.h"
 #include "delivery/delivery_limits.h"
 #include "delivery/dot_stuffer.h"
+#include "delivery/ehlo_name.h"
 #include "delivery/md5.h"
 #include "delivery/message_source.h"
 #include "delivery/text_helpers.h"
 #include "platform/ascii_text.h"
+
+#include <algorithm>
+#include <charconv>
 
 namespace lumenpost {
 
 namespace {
 
 constexpr std::size_t kExtensionStart = 4;
-constexpr std::size_t kSizeValueStart = 5;
 // Message data is collected up to this size before it is written.
 constexpr std::size_t kDataWriteSize = 64 * 1024;
 
@@ -21,12 +24,19 @@ bool IsPositiveCompletion(std::int32_t code) {
     return code >= 250 && code <= 259;
 }
 
-} // namespace
-
-TSmtpSender::TSmtpSender() : localHeloName_(TBlockingSocket::LocalHostName()) {
-    socket_.LineLengthLimit = delivery_limits::kReplyLineLength;
-    socket_.OpenHandle();
+// The keyword of an extension line ends at a blank, or at "=" in the old "AUTH=" form.
+std::size_t KeywordEnd(std::string_view extension) {
+    return std::min(extension.find(' '), extension.find('='));
 }
+
+// A decimal number of 64 bits; 0 for anything else, which SIZE takes as "no limit".
+std::int64_t SizeLimit(std::string_view text) {
+    std::int64_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return error == std::errc() && end == text.data() + text.size() && value > 0 ? value : 0;
+}
+
+} // namespace
 
 void TSmtpSender::SetServer(const std::string& server) {
     ServerHost = TextBefore(server, ":");
@@ -37,17 +47,40 @@ void TSmtpSender::SetServer(const std::string& server) {
 
 bool TSmtpSender::Open() {
     socket_.ReleaseHandle();
+    socket_.LineLengthLimit = delivery_limits::kReplyLineLength;
     socket_.OpenHandle();
     socket_.ConnectTo(ServerHost, ServerPort);
     connected_ = socket_.ErrorCode() == 0;
     return connected_;
 }
 
+bool TSmtpSender::Open(const SocketAddress& address) {
+    socket_.ReleaseHandle();
+    socket_.LineLengthLimit = delivery_limits::kReplyLineLength;
+    socket_.ConnectTo(address);
+    connected_ = socket_.ErrorCode() == 0;
+    return connected_;
+}
+
+int TSmtpSender::LimitedWait(std::int32_t ownMs) const {
+    if (Deadline == Clock::time_point::max()) {
+        return ownMs;
+    }
+    // Rounded up, so that a wait cut short ends at or after the deadline.
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(Deadline - Clock::now()).count();
+    const auto wait = ownMs < 0 ? left : std::min<std::int64_t>(ownMs, left);
+    return static_cast<int>(std::max<std::int64_t>(wait, 1));
+}
+
+bool TSmtpSender::DeadlinePassed() const {
+    return Deadline != Clock::time_point::max() && Clock::now() >= Deadline;
+}
+
 std::int32_t TSmtpSender::ReadReply() {
     replyLines_.clear();
     bool complete = false;
     while (replyLines_.size() < delivery_limits::kReplyLineCount) {
-        lastReplyLine_ = socket_.ReadLine(ReplyTimeoutMs);
+        lastReplyLine_ = socket_.ReadLine(LimitedWait(ReplyTimeoutMs));
         replyLines_.push_back(lastReplyLine_);
         if (socket_.ErrorCode() != 0) {
             break;
@@ -64,6 +97,7 @@ std::int32_t TSmtpSender::ReadReply() {
 }
 
 std::int32_t TSmtpSender::Command(const std::string& line) {
+    socket_.SetSendTimeout(LimitedWait(ReplyTimeoutMs));
     socket_.WriteText(line + "\r\n");
     return ReadReply();
 }
@@ -91,13 +125,13 @@ bool TSmtpSender::AuthCramMd5() {
     return Command(TextToBase64(LoginUser + " " + digest)) == 235;
 }
 
-bool TSmtpSender::Start() {
+bool TSmtpSender::Greet() {
     extended_ = true;
     authenticated_ = false;
-    extensions_.clear();
-    sizeSupported_ = false;
-    serverMaxSize_ = 0;
-    if (!Open() || ReadReply() != 220) {
+    ForgetExtensions();
+    localHeloName_ =
+        EhloName.empty() ? EhloNameFor(MachineQualifiedName(), socket_.LocalAddress()) : EhloName;
+    if (ReadReply() != 220) {
         return false;
     }
     if (!SayEhlo()) {
@@ -105,34 +139,56 @@ bool TSmtpSender::Start() {
         return SayHelo();
     }
     ReadExtensions();
+    return true;
+}
+
+bool TSmtpSender::Start() {
+    if (!Open() || !Greet()) {
+        return false;
+    }
     if (!LoginUser.empty() || !LoginPassword.empty()) {
         Authenticate();
-    }
-    const std::string size = FindExtension("SIZE");
-    if (!size.empty()) {
-        sizeSupported_ = true;
-        serverMaxSize_ =
-            DecimalToInt32(size.size() > kSizeValueStart ? size.substr(kSizeValueStart) : "")
-                .value_or(0);
     }
     return true;
 }
 
+TlsUpgrade TSmtpSender::StartTls(const std::string& serverName) {
+    if (Command("STARTTLS") != 220) {
+        return ReplyComplete() ? TlsUpgrade::refused : TlsUpgrade::failed;
+    }
+    if (!socket_.StartTls(serverName, LimitedWait(ReplyTimeoutMs))) {
+        return TlsUpgrade::handshakeFailed;
+    }
+    // What the server offered in clear may have been changed on the way.
+    ForgetExtensions();
+    if (!SayEhlo()) {
+        return TlsUpgrade::failed;
+    }
+    ReadExtensions();
+    return TlsUpgrade::encrypted;
+}
+
+void TSmtpSender::ForgetExtensions() {
+    extensions_.clear();
+    sizeSupported_ = false;
+    serverMaxSize_ = 0;
+}
+
+// The extensions listed by the last reply, which answered EHLO.
 void TSmtpSender::ReadExtensions() {
+    ForgetExtensions();
     for (std::size_t i = 1; i < replyLines_.size(); ++i) {
         const std::string& line = replyLines_[i];
         extensions_.push_back(line.size() > kExtensionStart ? line.substr(kExtensionStart) : "");
     }
+    if (const std::optional<std::string> size = ExtensionParameters("SIZE")) {
+        sizeSupported_ = true;
+        serverMaxSize_ = SizeLimit(*size);
+    }
 }
 
-// A failed AUTH leaves the dialogue unauthenticated; the server's answer to MAIL FROM
-// decides whether that is enough.
 void TSmtpSender::Authenticate() {
-    std::string auth = FindExtension("AUTH ");
-    if (auth.empty()) {
-        auth = FindExtension("AUTH=");
-    }
-    const std::string mechanisms = UpperAscii(auth);
+    const std::string mechanisms = UpperAscii(ExtensionParameters("AUTH").value_or(""));
     if (mechanisms.find("CRAM-MD5") != std::string::npos) {
         authenticated_ = AuthCramMd5();
     }
@@ -144,20 +200,32 @@ void TSmtpSender::Authenticate() {
     }
 }
 
-std::string TSmtpSender::FindExtension(const std::string& prefix) const {
-    const std::string wanted = UpperAscii(prefix);
+std::optional<std::string> TSmtpSender::ExtensionParameters(std::string_view keyword) const {
+    const std::string wanted = UpperAscii(keyword);
     for (const std::string& extension : extensions_) {
-        if (UpperAscii(extension).starts_with(wanted)) {
-            return extension;
+        const std::size_t end = KeywordEnd(extension);
+        if (UpperAscii(std::string_view(extension).substr(0, end)) == wanted) {
+            return end < extension.size() ? extension.substr(end + 1) : std::string();
         }
     }
-    return {};
+    return std::nullopt;
 }
 
-bool TSmtpSender::SendMailFrom(const std::string& address, std::int64_t size) {
+bool TSmtpSender::Offers(std::string_view keyword) const {
+    return ExtensionParameters(keyword).has_value();
+}
+
+bool TSmtpSender::SendMailFrom(const std::string& address, std::int64_t size,
+                               const MailParameters& parameters) {
     std::string command = "MAIL FROM:<" + address + ">";
     if (sizeSupported_ && size > 0) {
         command += " SIZE=" + std::to_string(size);
+    }
+    if (parameters.eightBit && Offers("8BITMIME")) {
+        command += " BODY=8BITMIME";
+    }
+    if (parameters.smtputf8 && Offers("SMTPUTF8")) {
+        command += " SMTPUTF8";
     }
     return Command(command) == 250;
 }
@@ -191,11 +259,10 @@ bool TSmtpSender::SendData(const std::vector<std::string>& lines) {
 }
 
 bool TSmtpSender::SendMessageData(MessageSource& message) {
+    dataEnded_ = false;
     if (Command("DATA") != 354) {
         return false;
     }
-    // An exchanger that stops taking data must not hold the delivery for ever.
-    socket_.SetSendTimeout(ReplyTimeoutMs);
     TDotStuffer stuffer;
     std::string piece;
     std::string pending;
@@ -209,12 +276,18 @@ bool TSmtpSender::SendMessageData(MessageSource& message) {
         return false;
     }
     pending += stuffer.Ending();
-    return WriteData(pending, false) && ReadReply() == 250;
+    if (!WriteData(pending, false)) {
+        return false;
+    }
+    dataEnded_ = true;
+    return ReadReply() == 250;
 }
 
 bool TSmtpSender::WriteData(std::string& pending, bool keepTail) {
     std::string_view rest = pending;
     while (rest.size() >= kDataWriteSize || (!keepTail && !rest.empty())) {
+        // An exchanger that stops taking data must not hold the delivery for ever.
+        socket_.SetSendTimeout(LimitedWait(ReplyTimeoutMs));
         const std::string_view write = rest.substr(0, kDataWriteSize);
         if (socket_.WriteText(write) != static_cast<int>(write.size())) {
             return false;

@@ -9,19 +9,22 @@
 namespace lumenpost {
 
 void TUdpBlockingSocket::OpenHandle() {
-    OpenSystemSocket(SOCK_DGRAM, IPPROTO_UDP);
+    OpenSystemSocket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
 }
 
 void TUdpBlockingSocket::ConnectTo(const std::string& host, const std::string& port) {
-    FillAddress(MutableRemoteAddress(), host, port);
+    MutableRemoteAddress() = ResolveAddress(host, port);
+    if (!RemoteAddress().Empty()) {
+        UseFamily(RemoteAddress().Family(), SOCK_DGRAM, IPPROTO_UDP);
+    }
     ClearPendingInput();
     ReportStatus(5, host + ":" + port);
 }
 
 int TUdpBlockingSocket::SendBytes(const char* buffer, int count) {
-    const sockaddr_in& peer = RemoteAddress();
+    const SocketAddress& peer = RemoteAddress();
     const auto sent = sendto(SocketHandle(), buffer, static_cast<std::size_t>(count), MSG_NOSIGNAL,
-                             reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
+                             peer.Raw(), peer.Length());
     RecordResult(sent);
     RecordAddresses();
     RaiseIfError();
@@ -30,13 +33,14 @@ int TUdpBlockingSocket::SendBytes(const char* buffer, int count) {
 }
 
 int TUdpBlockingSocket::ReceiveChunk(char* buffer, int count) {
-    sockaddr_in sender{};
+    sockaddr_storage sender{};
     socklen_t length = sizeof sender;
     const auto received = recvfrom(SocketHandle(), buffer, static_cast<std::size_t>(count), 0,
                                    reinterpret_cast<sockaddr*>(&sender), &length);
     RecordResult(received);
     if (received >= 0) {
-        MutableRemoteAddress() = sender;
+        MutableRemoteAddress() =
+            SocketAddress::FromSystem(reinterpret_cast<const sockaddr*>(&sender), length);
     }
     RaiseIfError();
     ReportStatus(10, std::to_string(received));

@@ -76,5 +76,36 @@ TEST_F(BlockingSocketTest, SilentPeerTimesOut) {
     EXPECT_EQ(client_.ErrorCode(), 10060);
 }
 
+TEST(TcpConnectTest, EitherFamilyReplacesTheSocketHeldAndRecordsBothEnds) {
+    for (const int family : {AF_INET, AF_INET6}) {
+        const Descriptor listener = test::BindLoopback(SOCK_STREAM, family);
+        if (listener.Get() < 0) {
+            ASSERT_EQ(family, AF_INET6);
+            GTEST_SKIP() << "::1 is not available on this machine; IPv6 connects are not tested";
+        }
+        const auto port = static_cast<std::uint16_t>(std::stoi(test::PortText(listener.Get())));
+        const SocketAddress address =
+            *SocketAddress::FromText(family == AF_INET6 ? "::1" : "127.0.0.1", port);
+        TTcpBlockingSocket client;
+        client.OpenHandle();
+        client.ConnectTimeoutMs = test::kPeerWaitMs;
+        client.ConnectTo(address);
+        EXPECT_EQ(client.ErrorCode(), 0);
+        EXPECT_EQ(client.Family(), family);
+        EXPECT_EQ(client.RemoteAddress(), address);
+        EXPECT_EQ(client.LocalAddress().Family(), family);
+        EXPECT_NE(client.LocalAddress().Port(), 0);
+    }
+}
+
+TEST(TcpConnectTest, NamesResolveThroughTheSystem) {
+    const Descriptor listener = test::BindLoopback(SOCK_STREAM);
+    TTcpBlockingSocket client;
+    client.ConnectTimeoutMs = test::kPeerWaitMs;
+    client.ConnectTo("localhost", test::PortText(listener.Get()));
+    EXPECT_EQ(client.ErrorCode(), 0);
+    EXPECT_EQ(client.RemoteAddress().HostText(), "127.0.0.1");
+}
+
 } // namespace
 } // namespace lumenpost

@@ -1,20 +1,28 @@
 #include "fake_smtp_server.h"
 
+#include "tls_test_peer.h"
+
 #include <sys/socket.h>
 
 namespace lumenpost::test {
 
-FakeSmtpServer::FakeSmtpServer(std::string greeting, Responder responder)
-    : listener_(BindLoopback(SOCK_STREAM)), port_(PortText(listener_.Get())) {
-    thread_ = std::thread(&FakeSmtpServer::Serve, this, std::move(greeting), std::move(responder));
+FakeSmtpServer::FakeSmtpServer(std::string greeting, Responder responder, FakeSmtpSettings settings)
+    : settings_(settings), listener_(BindLoopback(SOCK_STREAM, settings.family)),
+      port_(Listening() ? PortText(listener_.Get()) : std::string()) {
+    if (Listening()) {
+        thread_ =
+            std::thread(&FakeSmtpServer::Serve, this, std::move(greeting), std::move(responder));
+    }
 }
 
 FakeSmtpServer::~FakeSmtpServer() {
     Join();
 }
 
-std::string FakeSmtpServer::Address() const {
-    return "127.0.0.1:" + port_;
+SocketAddress FakeSmtpServer::Endpoint() const {
+    const char* host = settings_.family == AF_INET6 ? "::1" : "127.0.0.1";
+    return SocketAddress::FromText(host, static_cast<std::uint16_t>(std::stoi(port_)))
+        .value_or(SocketAddress());
 }
 
 void FakeSmtpServer::Join() {
@@ -24,36 +32,76 @@ void FakeSmtpServer::Join() {
 }
 
 void FakeSmtpServer::Serve(std::string greeting, Responder responder) {
-    const Descriptor connection = AcceptOne(listener_.Get());
-    const int fd = connection.Get();
-    if (fd < 0 || !SendAll(fd, greeting)) {
-        return;
-    }
-    std::string pending;
-    std::string line;
-    while (ReceiveLine(fd, pending, line)) {
-        commands_.push_back(line);
-        std::string reply = responder(line);
-        const bool drop = reply.ends_with(kDropConnection);
-        if (drop) {
-            reply.resize(reply.size() - kDropConnection.size());
-        }
-        if (!SendAll(fd, reply) || drop || line == "QUIT") {
+    for (int i = 0; i < settings_.connections; ++i) {
+        PeerChannel channel(AcceptOne(listener_.Get()));
+        if (!channel.Valid()) {
             return;
         }
-        if (line == "DATA" && reply.starts_with("354") && !ReadData(fd, pending)) {
-            return;
+        ++connections_;
+        if (channel.Send(greeting)) {
+            Converse(channel, responder);
         }
     }
 }
 
-// Keeps the message lines as sent (still dot-stuffed) up to the end line, which is
-// then answered like a command named ".".
-bool FakeSmtpServer::ReadData(int fd, std::string& pending) {
+void FakeSmtpServer::Converse(PeerChannel& channel, const Responder& responder) {
     std::string line;
-    while (ReceiveLine(fd, pending, line)) {
+    std::string reply;
+    while (channel.ReceiveLine(line)) {
+        commands_.push_back(line);
+        if (line == "STARTTLS" && settings_.tls != FakeTls::none) {
+            if (!StartTls(channel)) {
+                return;
+            }
+            continue;
+        }
+        if (!Answer(channel, responder, line, reply)) {
+            return;
+        }
+        if (line == "DATA" && reply.starts_with("354")) {
+            // The end line is answered like a command named ".".
+            if (!ReadData(channel)) {
+                return;
+            }
+            commands_.push_back(".");
+            if (!Answer(channel, responder, ".", reply)) {
+                return;
+            }
+        }
+    }
+}
+
+bool FakeSmtpServer::Answer(PeerChannel& channel, const Responder& responder,
+                            const std::string& command, std::string& reply) {
+    reply = responder(command);
+    const bool drop = reply.ends_with(kDropConnection);
+    if (drop) {
+        reply.resize(reply.size() - kDropConnection.size());
+    }
+    return channel.Send(reply) && !drop && command != "QUIT";
+}
+
+bool FakeSmtpServer::StartTls(PeerChannel& channel) {
+    if (!channel.Send("220 2.0.0 ready to start TLS\r\n")) {
+        return false;
+    }
+    if (settings_.tls == FakeTls::broken) {
+        channel.Send("this is not what TLS looks like\r\n");
+        return false;
+    }
+    if (!channel.Encrypt()) {
+        return false;
+    }
+    tlsServerName_ = channel.ServerName();
+    return true;
+}
+
+// Keeps the message lines as sent (still dot-stuffed) up to the end line.
+bool FakeSmtpServer::ReadData(PeerChannel& channel) {
+    dataEncrypted_ = channel.Encrypted();
+    std::string line;
+    while (channel.ReceiveLine(line)) {
         if (line == ".") {
-            pending.insert(0, ".\r\n");
             return true;
         }
         dataLines_.push_back(line);

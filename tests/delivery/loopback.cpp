@@ -33,12 +33,22 @@ namespace {
 
 constexpr int kBacklog = 4;
 
-Descriptor BindOnly(int type) {
-    Descriptor fd(socket(AF_INET, type | SOCK_CLOEXEC, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+Descriptor BindOnly(int type, int family = AF_INET) {
+    Descriptor fd(socket(family, type | SOCK_CLOEXEC, 0));
+    sockaddr_storage storage{};
+    socklen_t length = 0;
+    if (family == AF_INET6) {
+        auto* address = reinterpret_cast<sockaddr_in6*>(&storage);
+        address->sin6_family = AF_INET6;
+        address->sin6_addr = in6addr_loopback;
+        length = sizeof *address;
+    } else {
+        auto* address = reinterpret_cast<sockaddr_in*>(&storage);
+        address->sin_family = AF_INET;
+        address->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        length = sizeof *address;
+    }
+    if (fd.Get() < 0 || bind(fd.Get(), reinterpret_cast<const sockaddr*>(&storage), length) != 0) {
         return Descriptor();
     }
     return fd;
@@ -66,8 +76,8 @@ Descriptor ConnectingTo(int listener, int waitMs) {
 
 } // namespace
 
-Descriptor BindLoopback(int type) {
-    Descriptor fd = BindOnly(type);
+Descriptor BindLoopback(int type, int family) {
+    Descriptor fd = BindOnly(type, family);
     return type == SOCK_STREAM ? Listening(std::move(fd), kBacklog) : std::move(fd);
 }
 
@@ -86,10 +96,13 @@ FullListener ListenWithFullQueue() {
 }
 
 std::string PortText(int fd) {
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    return std::to_string(ntohs(address.sin_port));
+    sockaddr_storage storage{};
+    socklen_t length = sizeof storage;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&storage), &length);
+    const in_port_t port = storage.ss_family == AF_INET6
+                               ? reinterpret_cast<const sockaddr_in6*>(&storage)->sin6_port
+                               : reinterpret_cast<const sockaddr_in*>(&storage)->sin_port;
+    return std::to_string(ntohs(port));
 }
 
 bool WaitReadable(int fd, int timeoutMs) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <sys/socket.h>
 #include <vector>
 
 // Plain loopback sockets for the delivery tests' fake peers. Every wait is bounded.
@@ -27,9 +28,10 @@ private:
     int fd_;
 };
 
-// A socket of `type` (SOCK_STREAM or SOCK_DGRAM) bound to 127.0.0.1 on an ephemeral
-// port; stream sockets also listen.
-Descriptor BindLoopback(int type);
+// A socket of `type` (SOCK_STREAM or SOCK_DGRAM) bound to the loopback address of
+// `family` (127.0.0.1 or ::1) on an ephemeral port; stream sockets also listen. Invalid
+// when the family's loopback is unavailable.
+Descriptor BindLoopback(int type, int family = AF_INET);
 
 // A TCP socket bound to 127.0.0.1 on an ephemeral port that does not listen: while it
 // lives, connections to that port are refused.

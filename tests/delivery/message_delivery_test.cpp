@@ -1,5 +1,5 @@
-#include "delivery/message_delivery.h"
-#include "fake_smtp_server.h"
+#include "delivery/ehlo_name.h"
+#include "delivery_test_helpers.h"
 
 #include <algorithm>
 #include <future>
@@ -8,12 +8,18 @@
 namespace lumenpost {
 namespace {
 
+using test::At;
 using test::FakeSmtpServer;
+using test::FakeSmtpSettings;
+using test::kGreeting;
+using test::kShortTimeoutMs;
+using test::Loopback;
+using test::Options;
 using test::ReplyByPrefix;
+using test::Sent;
+using test::Unstuffed;
 
-const std::string kGreeting = "220 fake.example ESMTP\r\n";
 const std::string kSizeOffered = "250-fake.example\r\n250 SIZE 100000000\r\n";
-constexpr std::int32_t kShortTimeoutMs = 200;
 
 // Hands out its text in pieces of 1, 2 and 3 octets in turn, so that line starts fall on
 // every kind of piece border; fails instead of handing out the octet at `failAt`.
@@ -35,6 +41,11 @@ public:
         return count > 0;
     }
     bool Failed() const override { return failed_; }
+    bool Rewind() override {
+        at_ = 0;
+        pieces_ = 0;
+        return !failed_;
+    }
     std::string ErrorText() const override { return "disk on fire"; }
 
 private:
@@ -45,34 +56,25 @@ private:
     bool failed_ = false;
 };
 
-DeliveryResult Deliver(const std::string& server, MessageSource& message,
+MessageDeliveryResult DeliverAll(const std::vector<Exchanger>& exchangers, MessageSource& message,
+                                 const std::vector<std::string>& recipients = {"to@example.org"},
+                                 const DeliveryOptions& options = Options(),
+                                 const MessageTraits& traits = {}) {
+    return DeliverMessage("from@example.org", recipients, exchangers, message, traits, options);
+}
+
+DeliveryResult Deliver(const std::vector<Exchanger>& exchangers, MessageSource& message,
                        std::int32_t replyTimeoutMs = test::kPeerWaitMs) {
-    DeliveryOptions options;
-    options.replyTimeoutMs = replyTimeoutMs;
-    options.connectTimeoutMs = kShortTimeoutMs;
-    return DeliverMessage("from@example.org", "to@example.org", server, message, options);
+    return DeliverAll(exchangers, message, {"to@example.org"}, Options(replyTimeoutMs))
+        .recipients.at(0);
 }
 
 DeliveryResult DeliverTo(FakeSmtpServer& server, MessageSource& message,
                          std::int32_t replyTimeoutMs = test::kPeerWaitMs) {
-    DeliveryResult result = Deliver(server.Address(), message, replyTimeoutMs);
+    DeliveryResult result =
+        Deliver({At("fake.example", {server.Endpoint()})}, message, replyTimeoutMs);
     server.Join();
     return result;
-}
-
-// The text the exchanger keeps: its data lines with dot transparency undone.
-std::string Unstuffed(const std::vector<std::string>& lines) {
-    std::string text;
-    for (const std::string& line : lines) {
-        text += std::string_view(line).substr(line.starts_with('.') ? 1 : 0);
-        text += "\r\n";
-    }
-    return text;
-}
-
-bool Sent(const FakeSmtpServer& server, const std::string& command) {
-    const auto& commands = server.Commands();
-    return std::find(commands.begin(), commands.end(), command) != commands.end();
 }
 
 TEST(MessageDeliveryTest, DotsAtLineStartsAreStuffedAlsoOnPieceBorders) {
@@ -143,13 +145,21 @@ TEST(MessageDeliveryTest, RepliesAreClassifiedAndGivenAsReason) {
         {kGreeting, {{".", "451 try later\r\n"}}, DeliveryStatus::temporary, "451 try later"},
         {kGreeting, {{"MAIL", "553 bad\rsender\r\n"}}, DeliveryStatus::permanent, "553 bad sender"},
         {kGreeting, {{"DATA", "554 no data\r\n"}}, DeliveryStatus::permanent, "554 no data"},
+        {kGreeting,
+         {{"DATA", "451 no data now\r\n"}},
+         DeliveryStatus::temporary,
+         "451 no data now"},
         {kGreeting, {{"RCPT", "251 will forward\r\n"}}, DeliveryStatus::delivered, "250 queued"},
         // Another exchanger may well take what this one refuses before the transaction.
-        {"554 go away\r\n", {}, DeliveryStatus::temporary, "554 go away"},
+        {"554 go away\r\n", {}, DeliveryStatus::temporary, "fake.example: 554 go away"},
         {kGreeting,
          {{"EHLO", "550 no\r\n"}, {"HELO", "550 not you\r\n"}},
          DeliveryStatus::temporary,
-         "550 not you"},
+         "fake.example: 550 not you"},
+        {kGreeting,
+         {{"MAIL", "421 closing\r\n"}},
+         DeliveryStatus::temporary,
+         "fake.example: 421 closing"},
     };
     for (const ReplyCase& c : cases) {
         SCOPED_TRACE(c.reason);
@@ -166,28 +176,27 @@ TEST(MessageDeliveryTest, MissingRepliesAreTemporaryAndNameTheAddress) {
     StringMessageSource message("body\r\n");
     DeliveryResult result = DeliverTo(dropping, message);
     EXPECT_EQ(result.status, DeliveryStatus::temporary);
-    EXPECT_EQ(result.reason, "connection to " + dropping.Address() + " lost");
+    EXPECT_EQ(result.reason, "fake.example: connection to " + dropping.Address() + " lost");
 
     FakeSmtpServer silent("", ReplyByPrefix());
     result = DeliverTo(silent, message, kShortTimeoutMs);
     EXPECT_EQ(result.status, DeliveryStatus::temporary);
-    EXPECT_EQ(result.reason, "no reply from " + silent.Address() + " within 200 ms");
+    EXPECT_EQ(result.reason, "fake.example: no reply from " + silent.Address() + " within 200 ms");
     EXPECT_TRUE(silent.Commands().empty());
 }
 
 TEST(MessageDeliveryTest, ConnectionFailuresAreTemporaryAndNameTheAddress) {
     const test::Descriptor closed = test::BindLoopbackUnlistened();
-    const std::string closedAddress = "127.0.0.1:" + test::PortText(closed.Get());
     StringMessageSource message("body\r\n");
-    DeliveryResult result = Deliver(closedAddress, message);
+    DeliveryResult result = Deliver({At("closed.example", {Loopback(closed)})}, message);
     EXPECT_EQ(result.status, DeliveryStatus::temporary);
-    EXPECT_EQ(result.reason, "connection refused by " + closedAddress);
+    EXPECT_EQ(result.reason, "closed.example: connection refused by " + Loopback(closed).Text());
 
     const test::FullListener full = test::ListenWithFullQueue();
-    const std::string fullAddress = "127.0.0.1:" + test::PortText(full.listener.Get());
-    result = Deliver(fullAddress, message);
+    result = Deliver({At("full.example", {Loopback(full.listener)})}, message);
     EXPECT_EQ(result.status, DeliveryStatus::temporary);
-    EXPECT_EQ(result.reason, "no answer from " + fullAddress + " within 200 ms");
+    EXPECT_EQ(result.reason,
+              "full.example: no answer from " + Loopback(full.listener).Text() + " within 200 ms");
 }
 
 TEST(MessageDeliveryTest, SourceFailingMidwayLeavesTheDataUnended) {
@@ -211,7 +220,7 @@ TEST(MessageDeliveryTest, UnreadableFileIsNotOffered) {
     // Nothing listens there: a connection attempt would give another reason.
     const test::Descriptor closed = test::BindLoopbackUnlistened();
     FileMessageSource message("/nonexistent/lumenpost/message");
-    const DeliveryResult result = Deliver("127.0.0.1:" + test::PortText(closed.Get()), message);
+    const DeliveryResult result = Deliver({At("closed.example", {Loopback(closed)})}, message);
     EXPECT_EQ(result.status, DeliveryStatus::temporary);
     EXPECT_EQ(result.reason, "cannot read the queued message: /nonexistent/lumenpost/message: "
                              "No such file or directory");
@@ -233,11 +242,223 @@ TEST(MessageDeliveryTest, ExchangerTakingNoDataTimesOut) {
         return ReplyByPrefix()(command);
     });
     StringMessageSource message(std::string(48 * 1024 * 1024, 'x'));
-    const DeliveryResult result = Deliver(server.Address(), message, kShortTimeoutMs);
+    const DeliveryResult result =
+        Deliver({At("fake.example", {server.Endpoint()})}, message, kShortTimeoutMs);
     delivered.set_value();
     server.Join();
     EXPECT_EQ(result.status, DeliveryStatus::temporary);
-    EXPECT_EQ(result.reason, "message data not taken by " + server.Address() + " within 200 ms");
+    EXPECT_EQ(result.reason,
+              "fake.example: message data not taken by " + server.Address() + " within 200 ms");
+}
+
+TEST(MessageDeliveryTest, GivenEhloNameIsSaid) {
+    FakeSmtpServer server(kGreeting, ReplyByPrefix());
+    StringMessageSource message("body\r\n");
+    DeliveryOptions options = Options();
+    options.ehloName = "relay.example.org";
+    DeliverAll({At("fake.example", {server.Endpoint()})}, message, {"to@example.org"}, options);
+    server.Join();
+    EXPECT_EQ(server.Commands().at(0), "EHLO relay.example.org");
+}
+
+TEST(MessageDeliveryTest, NextAddressAndNextExchangerAfterConnectFailures) {
+    const test::Descriptor closed = test::BindLoopbackUnlistened();
+    // A listener that never accepts: the connection is made, the greeting never comes.
+    const test::Descriptor silent = test::BindLoopback(SOCK_STREAM);
+    FakeSmtpServer second(kGreeting, ReplyByPrefix());
+    StringMessageSource message("body\r\n");
+    const MessageDeliveryResult result =
+        DeliverAll({At("one.example", {Loopback(closed), Loopback(silent)}),
+                    At("two.example", {second.Endpoint()})},
+                   message, {"to@example.org"}, Options(500));
+    second.Join();
+    ASSERT_EQ(result.recipients.size(), 1U);
+    EXPECT_EQ(result.recipients[0].status, DeliveryStatus::delivered);
+    EXPECT_EQ(result.exchanger, "two.example [127.0.0.1]:" + second.Port());
+    EXPECT_TRUE(result.tls.empty());
+    EXPECT_TRUE(Sent(second, "."));
+}
+
+TEST(MessageDeliveryTest, EveryExchangerFailingNamesEachOne) {
+    FakeSmtpServer busy("421 4.3.2 busy\r\n", ReplyByPrefix());
+    FakeSmtpServer later("450 later\r\n", ReplyByPrefix());
+    StringMessageSource message("body\r\n");
+    const MessageDeliveryResult result =
+        DeliverAll({At("one.example", {busy.Endpoint()}), At("two.example", {later.Endpoint()})},
+                   message, {"a@example.org", "b@example.org"});
+    busy.Join();
+    later.Join();
+    for (const DeliveryResult& recipient : result.recipients) {
+        EXPECT_EQ(recipient.status, DeliveryStatus::temporary);
+        EXPECT_EQ(recipient.reason, "one.example: 421 4.3.2 busy; two.example: 450 later");
+    }
+    EXPECT_EQ(result.exchanger, "two.example [127.0.0.1]:" + later.Port());
+    // Nothing more is said to an exchanger that refused at once but QUIT.
+    EXPECT_EQ(busy.Commands(), (std::vector<std::string>{"QUIT"}));
+}
+
+TEST(MessageDeliveryTest, RecipientsShareOneTransactionAndGetTheirOwnAnswers) {
+    FakeSmtpServer server(kGreeting, ReplyByPrefix({{"RCPT TO:<b@", "550 5.1.1 no b here\r\n"},
+                                                    {"RCPT TO:<d@", "452 4.2.2 d is full\r\n"}}));
+    StringMessageSource message("body\r\n");
+    const MessageDeliveryResult result =
+        DeliverAll({At("fake.example", {server.Endpoint()})}, message,
+                   {"a@example.org", "b@example.org", "c@example.org", "d@example.org"});
+    server.Join();
+    EXPECT_EQ(server.Connections(), 1);
+    EXPECT_EQ(test::CountStarting(server, "MAIL FROM:"), 1U);
+    EXPECT_EQ(test::CountStarting(server, "RCPT TO:"), 4U);
+    EXPECT_EQ(test::CountStarting(server, "DATA"), 1U);
+    ASSERT_EQ(result.recipients.size(), 4U);
+    EXPECT_EQ(result.recipients[0].status, DeliveryStatus::delivered);
+    EXPECT_EQ(result.recipients[0].reason, "250 queued");
+    EXPECT_EQ(result.recipients[1].status, DeliveryStatus::permanent);
+    EXPECT_EQ(result.recipients[1].reason, "550 5.1.1 no b here");
+    EXPECT_EQ(result.recipients[2].status, DeliveryStatus::delivered);
+    EXPECT_EQ(result.recipients[3].status, DeliveryStatus::temporary);
+    EXPECT_EQ(result.recipients[3].reason, "452 4.2.2 d is full");
+}
+
+TEST(MessageDeliveryTest, NoRecipientAcceptedSendsNoData) {
+    FakeSmtpServer server(kGreeting, ReplyByPrefix({{"RCPT", "550 no\r\n"}}));
+    StringMessageSource message("body\r\n");
+    const MessageDeliveryResult result = DeliverAll({At("fake.example", {server.Endpoint()})},
+                                                    message, {"a@example.org", "b@example.org"});
+    server.Join();
+    EXPECT_FALSE(Sent(server, "DATA"));
+    EXPECT_EQ(server.Commands().back(), "QUIT");
+    EXPECT_EQ(result.recipients[0].status, DeliveryStatus::permanent);
+    EXPECT_EQ(result.recipients[1].status, DeliveryStatus::permanent);
+}
+
+TEST(MessageDeliveryTest, DataRefusalConcernsOnlyTheAcceptedRecipients) {
+    FakeSmtpServer server(kGreeting, ReplyByPrefix({{"RCPT TO:<b@", "450 not now\r\n"},
+                                                    {"DATA", "554 5.7.1 no mail from you\r\n"}}));
+    StringMessageSource message("body\r\n");
+    const MessageDeliveryResult result = DeliverAll({At("fake.example", {server.Endpoint()})},
+                                                    message, {"a@example.org", "b@example.org"});
+    server.Join();
+    EXPECT_EQ(result.recipients[0].status, DeliveryStatus::permanent);
+    EXPECT_EQ(result.recipients[0].reason, "554 5.7.1 no mail from you");
+    EXPECT_EQ(result.recipients[1].status, DeliveryStatus::temporary);
+    EXPECT_EQ(result.recipients[1].reason, "450 not now");
+}
+
+TEST(MessageDeliveryTest, ExchangerThatCannotTakeTheMessageFailsItForEveryRecipient) {
+    StringMessageSource message("Subject: large\r\n\r\nbody\r\n");
+    FakeSmtpServer small(kGreeting,
+                         ReplyByPrefix({{"EHLO", "250-fake.example\r\n250 SIZE 10\r\n"}}));
+    MessageDeliveryResult result = DeliverAll({At("small.example", {small.Endpoint()})}, message,
+                                              {"a@example.org", "b@example.org"});
+    small.Join();
+    for (const DeliveryResult& recipient : result.recipients) {
+        EXPECT_EQ(recipient.status, DeliveryStatus::permanent);
+        EXPECT_EQ(recipient.reason, "message of " + std::to_string(message.Size()) +
+                                        " octets is larger than the 10 octets small.example "
+                                        "accepts");
+    }
+    EXPECT_EQ(test::CountStarting(small, "MAIL"), 0U);
+
+    FakeSmtpServer ascii(kGreeting,
+                         ReplyByPrefix({{"EHLO", "250-fake.example\r\n250 8BITMIME\r\n"}}));
+    MessageTraits international;
+    international.smtputf8 = true;
+    result = DeliverAll({At("ascii.example", {ascii.Endpoint()})}, message, {"a@example.org"},
+                        Options(), international);
+    ascii.Join();
+    EXPECT_EQ(result.recipients[0].status, DeliveryStatus::permanent);
+    EXPECT_TRUE(
+        result.recipients[0].reason.starts_with("ascii.example does not accept SMTPUTF8 mail"))
+        << result.recipients[0].reason;
+    EXPECT_EQ(test::CountStarting(ascii, "MAIL"), 0U);
+}
+
+TEST(MessageDeliveryTest, MailParametersFollowTheMessageAndTheOffer) {
+    MessageTraits traits;
+    traits.eightBit = true;
+    traits.smtputf8 = true;
+    StringMessageSource message("body \xc3\xa9\r\n");
+    FakeSmtpServer offering(kGreeting,
+                            ReplyByPrefix({{"EHLO", "250-fake.example\r\n250-8BITMIME\r\n"
+                                                    "250 SMTPUTF8\r\n"}}));
+    DeliverAll({At("fake.example", {offering.Endpoint()})}, message, {"to@example.org"}, Options(),
+               traits);
+    offering.Join();
+    EXPECT_TRUE(Sent(offering, "MAIL FROM:<from@example.org> BODY=8BITMIME SMTPUTF8"));
+
+    // Eight-bit text goes as it is where 8BITMIME is not offered.
+    traits.smtputf8 = false;
+    FakeSmtpServer plain(kGreeting,
+                         ReplyByPrefix({{"EHLO", "250-fake.example\r\n250 8BITMIMEX\r\n"}}));
+    const MessageDeliveryResult result = DeliverAll({At("fake.example", {plain.Endpoint()})},
+                                                    message, {"to@example.org"}, Options(), traits);
+    plain.Join();
+    EXPECT_EQ(result.recipients[0].status, DeliveryStatus::delivered);
+    EXPECT_TRUE(Sent(plain, "MAIL FROM:<from@example.org>"));
+    EXPECT_EQ(plain.DataLines(), (std::vector<std::string>{"body \xc3\xa9"}));
+}
+
+TEST(MessageDeliveryTest, LostAfterTheEndOfDataIsNotTriedElsewhere) {
+    FakeSmtpServer first(kGreeting, ReplyByPrefix({{".", test::kDropConnection}}));
+    const test::Descriptor second = test::BindLoopback(SOCK_STREAM);
+    StringMessageSource message("body\r\n");
+    const MessageDeliveryResult result = DeliverAll(
+        {At("one.example", {first.Endpoint()}), At("two.example", {Loopback(second)})}, message);
+    first.Join();
+    EXPECT_EQ(result.recipients[0].status, DeliveryStatus::temporary);
+    EXPECT_EQ(result.recipients[0].reason, "connection to " + first.Address() + " lost");
+    EXPECT_FALSE(test::Contacted(second));
+}
+
+TEST(MessageDeliveryTest, LostBeforeTheEndOfDataGoesToTheNextExchangerWithTheWholeMessage) {
+    FakeSmtpServer first(kGreeting, ReplyByPrefix({{"DATA", "354 go ahead\r\n<drop>"}}));
+    FakeSmtpServer second(kGreeting, ReplyByPrefix());
+    // Larger than the system buffers, so that the loss shows before the end line went out.
+    std::string text = "Subject: again\r\n\r\n";
+    while (text.size() < 8 * 1024 * 1024) {
+        text += "line of the message\r\n";
+    }
+    StringMessageSource message(text);
+    const MessageDeliveryResult result = DeliverAll(
+        {At("one.example", {first.Endpoint()}), At("two.example", {second.Endpoint()})}, message);
+    first.Join();
+    second.Join();
+    EXPECT_EQ(result.recipients[0].status, DeliveryStatus::delivered);
+    EXPECT_TRUE(Unstuffed(second.DataLines()) == text);
+}
+
+TEST(MessageDeliveryTest, AttemptLimitBoundsTheWholeDelivery) {
+    const test::Descriptor silent = test::BindLoopback(SOCK_STREAM);
+    const test::Descriptor untried = test::BindLoopback(SOCK_STREAM);
+    DeliveryOptions options = Options();
+    options.attemptLimitMs = 300;
+    StringMessageSource message("body\r\n");
+    const MessageDeliveryResult result =
+        DeliverAll({At("one.example", {Loopback(silent)}), At("two.example", {Loopback(untried)})},
+                   message, {"to@example.org"}, options);
+    EXPECT_EQ(result.recipients[0].status, DeliveryStatus::temporary);
+    EXPECT_EQ(result.recipients[0].reason,
+              "one.example: no reply from " + Loopback(silent).Text() +
+                  " before the delivery's time limit of 300 ms ran out; the delivery's time "
+                  "limit of 300 ms ran out before two.example was tried");
+    EXPECT_FALSE(test::Contacted(untried));
+}
+
+TEST(MessageDeliveryTest, DeliversOverIPv6) {
+    FakeSmtpSettings settings;
+    settings.family = AF_INET6;
+    FakeSmtpServer server(kGreeting, ReplyByPrefix(), settings);
+    if (!server.Listening()) {
+        GTEST_SKIP() << "::1 is not available on this machine; IPv6 delivery is not tested";
+    }
+    StringMessageSource message("body\r\n");
+    const MessageDeliveryResult result =
+        DeliverAll({At("six.example", {server.Endpoint()})}, message);
+    server.Join();
+    EXPECT_EQ(result.recipients[0].status, DeliveryStatus::delivered);
+    EXPECT_EQ(result.exchanger, "six.example [::1]:" + server.Port());
+    const std::string name = MachineQualifiedName().empty() ? "[IPv6:::1]" : MachineQualifiedName();
+    EXPECT_EQ(server.Commands().at(0), "EHLO " + name);
 }
 
 } // namespace

@@ -172,5 +172,46 @@ TEST(SmtpSenderTest, WithHeadersPutsFourHeaderLinesAndABlankInFront) {
     EXPECT_TRUE(Sent(server, "RCPT TO:<to@example.org>"));
 }
 
+TEST(SmtpSenderTest, ExtensionsAreMatchedByWholeKeyword) {
+    FakeSmtpServer server(kGreeting, ReplyByPrefix({{"EHLO", "250-fake.example\r\n250-SIZEX 5\r\n"
+                                                             "250-8bitmime\r\n250-AUTH=LOGIN\r\n"
+                                                             "250 SIZE 9000000000\r\n"}}));
+    TSmtpSender smtp;
+    smtp.ServerHost = "127.0.0.1";
+    smtp.ServerPort = server.Port();
+    smtp.EhloName = "client.example";
+    ASSERT_TRUE(smtp.Start());
+    EXPECT_EQ(smtp.LocalHeloName(), "client.example");
+    EXPECT_TRUE(smtp.Offers("8BITMIME"));
+    EXPECT_FALSE(smtp.Offers("8BIT"));
+    EXPECT_FALSE(smtp.Offers("SIZEX 5"));
+    EXPECT_FALSE(smtp.Offers("STARTTLS"));
+    EXPECT_EQ(smtp.ExtensionParameters("auth"), "LOGIN");
+    EXPECT_EQ(smtp.ExtensionParameters("SIZEX"), "5");
+    // The SIZE that follows SIZEX counts, beyond 32 bits.
+    EXPECT_EQ(smtp.ServerMaxSize(), 9000000000);
+    EXPECT_TRUE(smtp.SendMailFrom("from@example.org", 10, {true, true}));
+    smtp.Finish();
+    server.Join();
+    EXPECT_EQ(server.Commands()[0], "EHLO client.example");
+    // SMTPUTF8 is said only where offered.
+    EXPECT_EQ(server.Commands()[1], "MAIL FROM:<from@example.org> SIZE=10 BODY=8BITMIME");
+}
+
+TEST(SmtpSenderTest, RefusedStartTlsLeavesTheDialogueInClear) {
+    FakeSmtpServer server(kGreeting,
+                          ReplyByPrefix({{"EHLO", "250-fake.example\r\n250 STARTTLS\r\n"},
+                                         {"STARTTLS", "454 4.7.0 TLS not available\r\n"}}));
+    TSmtpSender smtp;
+    smtp.ServerHost = "127.0.0.1";
+    smtp.ServerPort = server.Port();
+    ASSERT_TRUE(smtp.Start());
+    EXPECT_EQ(smtp.StartTls("fake.example"), TlsUpgrade::refused);
+    EXPECT_FALSE(smtp.Socket().Encrypted());
+    EXPECT_TRUE(smtp.SendMailFrom("from@example.org", 0));
+    smtp.Finish();
+    server.Join();
+}
+
 } // namespace
 } // namespace lumenpost
