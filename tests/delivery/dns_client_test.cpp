@@ -182,10 +182,13 @@ TEST(MxLookupTest, MalformedAnswersStopInsideTheDatagram) {
                     }));
     EXPECT_EQ(result.hosts, std::vector<std::string>{"good.example"});
 
-    // Shorter than a header and question.
-    result = Lookup("example.org", [](const std::string& query) {
-        return std::vector<DnsReply>{{Header(query, 0, 0, 0).substr(0, 13)}};
-    });
+    // Shorter than a header and question: no answer to the query at all.
+    result = Lookup(
+        "example.org",
+        [](const std::string& query) {
+            return std::vector<DnsReply>{{Header(query, 0, 0, 0).substr(0, 13)}};
+        },
+        kShortTimeoutMs);
     EXPECT_FALSE(result.found);
 }
 
@@ -221,7 +224,21 @@ TEST(MxLookupTest, SilentServerTimesOut) {
     client.TimeoutMs = kShortTimeoutMs;
     std::vector<std::string> results;
     EXPECT_FALSE(client.Query("example.org", 15, results));
-    EXPECT_EQ(client.Socket().ErrorCode(), 10060);
+    EXPECT_EQ(client.ErrorCode(), 10060);
+}
+
+TEST(DnsQueryTest, IdentifiersUseAllSixteenBits) {
+    FakeDnsServer server(Answering([](const std::string&) { return std::vector<std::string>{}; }));
+    TDnsClient client;
+    client.ServerHost = "127.0.0.1";
+    client.ServerPort = server.Port();
+    std::vector<std::string> results;
+    bool highBitSeen = false;
+    for (int i = 0; i < 64 && !highBitSeen; ++i) {
+        ASSERT_TRUE(client.Query("example.org", 15, results));
+        highBitSeen = (static_cast<unsigned char>(server.Queries().back()[0]) & 0x80) != 0;
+    }
+    EXPECT_TRUE(highBitSeen);
 }
 
 TEST(DnsQueryTest, QueryLayoutAndReverseNameForAddresses) {
