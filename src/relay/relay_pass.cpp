@@ -54,6 +54,10 @@ private:
     // A lookup or delivery that raises is a temporary failure: the message stays queued.
     MessageDeliveryResult Deliver() {
         try {
+            // This machine's own names loop whatever the DNS server says about them.
+            if (auto loop = LoopReason({})) {
+                return ForEveryRecipient(DeliveryStatus::permanent, std::move(*loop));
+            }
             const Route route = services_.ResolveRoute(settings_.dns, job_.domain);
             if (route.status != RouteStatus::found) {
                 return ForEveryRecipient(route.status == RouteStatus::permanent
@@ -61,10 +65,8 @@ private:
                                              : DeliveryStatus::temporary,
                                          route.reason);
             }
-            if (services_.CheckLoop) {
-                if (auto loop = services_.CheckLoop(job_.domain, route.exchangers)) {
-                    return ForEveryRecipient(DeliveryStatus::permanent, std::move(*loop));
-                }
+            if (auto loop = LoopReason(route.exchangers)) {
+                return ForEveryRecipient(DeliveryStatus::permanent, std::move(*loop));
             }
             std::vector<std::string> recipients;
             for (const RelayJob::Recipient& recipient : job_.recipients) {
@@ -77,6 +79,10 @@ private:
             return ForEveryRecipient(DeliveryStatus::temporary,
                                      std::string("delivery failed: ") + failure.what());
         }
+    }
+
+    std::optional<std::string> LoopReason(const std::vector<Exchanger>& exchangers) const {
+        return services_.CheckLoop ? services_.CheckLoop(job_.domain, exchangers) : std::nullopt;
     }
 
     RelayOutcome OutcomeOf(const RelayJob::Recipient& recipient, const DeliveryResult& result) {

@@ -148,7 +148,8 @@ class HeadlessRelayTest(unittest.TestCase):
         self.assertEqual(self.read_settings(relay), {
             "dns": "223.5.5.5", "postmaster": "postmaster@localhost", "autorun": "0",
             "automin": "0", "autobeep": "1", "autoback": "1", "maxsize": "52428800",
-            "deliveries": "4", "retry": '"60,300,900,1800,3600"', "queuelife": "345600"})
+            "deliveries": "4", "retry": '"60,300,900,1800,3600"', "queuelife": "345600",
+            "tls": "may"})
 
     def test_saved_settings_are_kept_and_autorun_writes_the_autostart_entry(self):
         os.makedirs(os.path.join(self.home, "config"))

@@ -22,14 +22,15 @@ from headless_test import WAIT, read_line
 from peers import ProgramTestCase, Sink, start_dnsmasq, stop_process, swaks
 
 DNS = "127.0.0.20"
-SINK_HOST = "127.0.0.21"  # a working exchanger, reached by the domain's own name
+SINK_HOST = "127.0.0.21"  # a working exchanger, reached by an address literal
 CLOSING_HOST = "127.0.0.22"  # closes the connection in the middle of the data
 STALLING_HOST = "127.0.0.23"  # takes the data and never answers
 GARBAGE_DNS = "127.0.0.24"
 SILENT_DNS = "127.0.0.25"
 MX_RECORDS = ["close.test,%s,10" % CLOSING_HOST, "stall.test,%s,10" % STALLING_HOST]
 SENDER = "alice@sender.test"
-DELIVERED = "r@" + SINK_HOST
+DELIVERED = "r@[%s]" % SINK_HOST
+LOOKED_UP = "r@lookup.test"  # needs the DNS server
 
 GREETING = b"220 SMTP Server Ready.\r\n"
 BUSY = b"502 Server overload, too many users.\r\n"
@@ -310,18 +311,18 @@ class FaultTest(ProgramTestCase):
         program = super().start(autoback=0, dns=GARBAGE_DNS,
                                 env_changes={"LUMENPOST_NET_TIMEOUT_MS": "1500"})
         for _ in range(3):
-            self.send(program, DELIVERED)
+            self.send(program, LOOKED_UP)
         for _ in range(3):
             self.assertIn("/Reason:DNS server %s " % GARBAGE_DNS, program.next_line("deferred:"))
         self.assertEqual(self.sink.count(), self.delivered_before)
-        self.assertGreaterEqual(dns.queries, 3)
+        self.assertGreaterEqual(dns.queries, 1)  # overlapping lookups share one query
 
     def test_a_silent_dns_server_holds_neither_the_client_nor_a_second_one_nor_the_end(self):
         dns = FakeDns(SILENT_DNS, "silent")
         self.addCleanup(dns.close)
         program = self.start(dns=SILENT_DNS)
-        self.send(program, DELIVERED)
-        self.send(program, DELIVERED)
+        self.send(program, LOOKED_UP)
+        self.send(program, LOOKED_UP)
         self.assert_ends_at_once(program)
         self.assertEqual(self.sink.count(), self.delivered_before)
 

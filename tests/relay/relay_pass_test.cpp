@@ -188,8 +188,10 @@ TEST(RelayPassTest, ALoopFailsForGoodWithoutAnAttempt) {
     FakePeers peers;
     RelayServices services = peers.Services();
     services.CheckLoop = [](const std::string& domain, const std::vector<Exchanger>& exchangers) {
-        return std::optional<std::string>("mail for " + domain + " loops back to myself via " +
-                                          exchangers.front().name);
+        return exchangers.empty() ? std::nullopt
+                                  : std::optional<std::string>("mail for " + domain +
+                                                               " loops back to myself via " +
+                                                               exchangers.front().name);
     };
     RelayPassSettings quiet = kSettings;
     quiet.autobeep = false;
@@ -198,6 +200,18 @@ TEST(RelayPassTest, ALoopFailsForGoodWithoutAnAttempt) {
     EXPECT_EQ(outcome.result, RelayResult::failed);
     EXPECT_EQ(outcome.reason, "mail for example.test loops back to myself via mx1.example.test");
     EXPECT_EQ(peers.calls, Calls({"resolve 127.0.0.2 example.test"})); // no delivery attempt
+}
+
+TEST(RelayPassTest, AnOwnNameLoopsBeforeAnyLookup) {
+    FakePeers peers;
+    RelayServices services = peers.Services();
+    services.CheckLoop = [](const std::string& domain, const std::vector<Exchanger>&) {
+        return std::optional<std::string>("mail for " + domain + " loops back to myself");
+    };
+    const RelayOutcome outcome =
+        Button1Click(Job("s@a.test", {"x@example.test"}), kSettings, services).at(0);
+    EXPECT_EQ(outcome.result, RelayResult::failed);
+    EXPECT_TRUE(peers.calls.empty() || peers.calls.front().starts_with("alert"));
 }
 
 TEST(RelayPassTest, AResolverThatRaisesDefersInsteadOfLosingTheMessage) {
