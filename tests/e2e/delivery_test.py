@@ -19,7 +19,7 @@ import unittest
 import peers
 import scripted_dns
 from headless_test import WAIT
-from peers import POSTMASTER, ProgramTestCase, Sink, start_dnsmasq, swaks
+from peers import POSTMASTER, ProgramTestCase, Sink, silent_listener, start_dnsmasq, swaks
 
 SENDER = "alice@sender.test"
 # Short network time-outs, so that a silent peer costs seconds, not minutes.
@@ -42,15 +42,6 @@ def refusing_greeter(host, greeting=b"421 4.3.2 too busy, try later\r\n"):
             with connection:
                 connection.sendall(greeting)
     threading.Thread(target=serve, daemon=True).start()
-    return listener
-
-
-def silent_listener(host):
-    """Takes connections on HOST:25 (the kernel's backlog) and never greets."""
-    listener = socket.socket()
-    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    listener.bind((host, 25))
-    listener.listen(64)
     return listener
 
 

@@ -7,6 +7,7 @@ import json
 import os
 import queue
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -63,6 +64,16 @@ def start_dnsmasq(mx_records, address=DNS, host_records=(), prefix=()):
         return process
     raise RuntimeError("dnsmasq did not start on %s:53 (another DNS server there?): %s"
                        % (address, err.decode(errors="replace").strip()))
+
+
+def silent_listener(host, backlog=512):
+    """Takes connections on HOST:25 (into the kernel's backlog) and never greets."""
+    listener = socket.socket()
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    listener.bind((host, 25))
+    listener.listen(backlog)
+    listener.settimeout(WAIT)
+    return listener
 
 
 class Sink:

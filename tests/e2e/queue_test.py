@@ -17,7 +17,8 @@ import unittest
 import headless_test
 import peers
 from headless_test import WAIT
-from peers import ProgramTestCase, Sink, stop_process, swaks, without_our_trace
+from peers import ProgramTestCase, Sink, silent_listener, stop_process, swaks
+from peers import without_our_trace
 
 DNS = "127.0.0.30"
 SINK_HOST = "127.0.0.31"
@@ -41,15 +42,6 @@ def message_file(directory, marker, size=0):
         f.write("Subject: %s\r\n\r\n%s\r\n.dot line\r\n" % (marker, marker))
         f.write(("y" * 78 + "\r\n") * (size // 80))
     return path
-
-
-def silent_listener(host):
-    listener = socket.socket()
-    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    listener.bind((host, 25))
-    listener.listen(512)
-    listener.settimeout(WAIT)
-    return listener
 
 
 def count_of(pid, what):
