@@ -26,20 +26,15 @@ import sys
 import tempfile
 import time
 
-from intake_bench import (SINK, WAIT, ask, bench_arguments, free_port, program_env, read_reply,
-                          start, stop)
-from throwaway_postfix import RELAY_CF, RELAY_SERVICES, ThrowawayPostfix
+from intake_bench import SINK, WAIT, ask, bench_arguments, free_port, read_reply, start, stop
+from relay_contenders import (PYTHON, lumenpost_contender, mini_relay_contender, postfix_contender,
+                              started_program)
 
 DNSMASQ = "/usr/sbin/dnsmasq"
 DNS = "127.0.0.30"
 STAMP_SINK = "127.0.0.31"
 BIG_SINK = "127.0.0.32"
-POSTFIX_LISTEN = "127.0.0.38"
-MINI_RELAY_LISTEN = "127.0.0.39"
-HERE = os.path.dirname(os.path.abspath(__file__))
-STAMP_SINK_SCRIPT = os.path.join(HERE, "stamp_sink.py")
-MINI_RELAY_SCRIPT = os.path.join(HERE, "mini_relay.py")
-PYTHON = "/usr/bin/python3"  # the one that has Debian's aiosmtpd
+STAMP_SINK_SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "stamp_sink.py")
 SENDER = "from@bench.example"
 RECIPIENT = "to@latency.test"
 SIZES = ((1024, "1 KiB"), (100 * 1024, "100 KiB"))
@@ -133,73 +128,6 @@ def direct_delivery(sink_lines, body, token):
     return sink_lines.stamp_of(token) - begin
 
 
-def started_program(program, home, dns, settings="", stdout=subprocess.PIPE):
-    port = free_port()
-    process = start([program, "--headless", "--listen", "127.0.0.1:%d" % port], port,
-                    env=program_env(home, dns, settings), stdout=stdout)
-    return process, port
-
-
-class Contender:
-    """A relay under test: where it listens, how its reply after the data starts, and
-    the file its log goes to."""
-
-    def __init__(self, name, address, accepted, log_path):
-        self.name, self.address, self.accepted, self.log_path = name, address, accepted, log_path
-        self.conn = None
-
-    def connect(self):
-        self.conn = socket.create_connection(self.address, timeout=WAIT)
-        read_reply(self.conn)
-        ask(self.conn, b"EHLO bench.example\r\n", b"250")
-
-    def log_tail(self, lines=15):
-        try:
-            with open(self.log_path, errors="replace") as log:
-                return "".join(log.readlines()[-lines:])
-        except OSError:
-            return "(no log)"
-
-
-@contextlib.contextmanager
-def lumenpost_contender(program, home):
-    folder = os.path.join(home, "lumenpost")
-    os.makedirs(folder)
-    log_path = os.path.join(folder, "output")
-    with open(log_path, "wb") as log:  # more lines than a pipe holds
-        process, port = started_program(program, folder, DNS, stdout=log)
-        try:
-            yield Contender("lumenpost", ("127.0.0.1", port), b"250 OK ", log_path)
-        finally:
-            stop(process)
-
-
-@contextlib.contextmanager
-def postfix_contender(home):
-    port = free_port(POSTFIX_LISTEN)
-    postfix = ThrowawayPostfix(os.path.join(home, "postfix"), POSTFIX_LISTEN, port, RELAY_CF,
-                               RELAY_SERVICES, nameserver=DNS)
-    with postfix:
-        yield Contender("postfix", (POSTFIX_LISTEN, port), b"250 ",
-                        os.path.join(postfix.home, "maillog"))
-
-
-@contextlib.contextmanager
-def mini_relay_contender(home):
-    folder = os.path.join(home, "mini_relay")
-    os.makedirs(folder)
-    log_path = os.path.join(folder, "output")
-    port = free_port(MINI_RELAY_LISTEN)
-    with open(log_path, "wb") as log:
-        process = start([PYTHON, MINI_RELAY_SCRIPT, "%s:%d" % (MINI_RELAY_LISTEN, port), DNS,
-                         os.path.join(folder, "spool")], port, host=MINI_RELAY_LISTEN,
-                        stdout=log)
-        try:
-            yield Contender("python", (MINI_RELAY_LISTEN, port), b"250 ", log_path)
-        finally:
-            stop(process)
-
-
 def relayed_latency(contender, sink_lines, body, token):
     accepted = send_message(contender.conn, RECIPIENT, body, contender.accepted)
     try:
@@ -253,7 +181,8 @@ def table_row(when, label, measured):
 
 def relay_latency(program, count):
     print("== Benchmark 3: relay latency, %d messages each of %s per relay on one kept "
-          "connection, relays in turn with the floor" % (count, " and ".join(l for _, l in SIZES)))
+          "connection, relays in turn with the floor"
+          % (count, " and ".join(label for _, label in SIZES)))
     when = time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime())
     sink = subprocess.Popen([PYTHON, STAMP_SINK_SCRIPT, STAMP_SINK + ":25"],
                             stdout=subprocess.PIPE)
@@ -266,9 +195,9 @@ def relay_latency(program, count):
         # queues on the same file system.
         with tempfile.TemporaryDirectory(dir="/var/tmp") as home, contextlib.ExitStack() as stack:
             os.chmod(home, 0o755)
-            contenders = [stack.enter_context(lumenpost_contender(program, home)),
-                          stack.enter_context(postfix_contender(home)),
-                          stack.enter_context(mini_relay_contender(home))]
+            contenders = [stack.enter_context(lumenpost_contender(program, home, DNS)),
+                          stack.enter_context(postfix_contender(home, DNS)),
+                          stack.enter_context(mini_relay_contender(home, DNS))]
             for contender in contenders:
                 contender.connect()
                 stack.callback(contender.conn.close)
@@ -371,11 +300,17 @@ def large_message(program, runs, quick):
 
 
 def main():
-    args = bench_arguments(__doc__, 3, "fewer and smaller messages").parse_args()
+    parser = bench_arguments(__doc__, 3, "fewer and smaller messages")
+    parser.add_argument("--only", default="3,4", help="which benchmarks, e.g. 3")
+    args = parser.parse_args()
+    only = args.only.split(",")
     dnsmasq = start_dnsmasq()
+    ok = True
     try:
-        ok = relay_latency(args.program, 20 if args.quick else 200)
-        ok &= large_message(args.program, args.runs, args.quick)
+        if "3" in only:
+            ok &= relay_latency(args.program, 20 if args.quick else 200)
+        if "4" in only:
+            ok &= large_message(args.program, args.runs, args.quick)
     finally:
         stop(dnsmasq)
     return 0 if ok else 1

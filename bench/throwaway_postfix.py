@@ -111,13 +111,6 @@ class ThrowawayPostfix:
         except (OSError, ValueError, IndexError):
             return None
 
-    def log_tail(self, lines=20):
-        try:
-            with open(os.path.join(self.home, "maillog"), errors="replace") as log:
-                return "".join(log.readlines()[-lines:])
-        except OSError:
-            return "(no log)"
-
     def __enter__(self):
         result = subprocess.run(self.start_command(), capture_output=True, timeout=60)
         if result.returncode != 0:
@@ -135,7 +128,9 @@ class ThrowawayPostfix:
         raise RuntimeError("the throwaway Postfix did not listen on %s:%d" % self.address)
 
     def __exit__(self, *_):
-        """SIGTERM to the master, which ends its daemons; SIGKILL if it outlives WAIT."""
+        """SIGTERM to the master, which ends its daemons (all in its process group, as
+        it leads its own session); SIGKILL if it outlives WAIT. Returns once the group
+        is gone or WAIT has passed once more."""
         pid = self.master_pid()
         if pid is None:
             return
@@ -143,18 +138,29 @@ class ThrowawayPostfix:
             try:
                 os.kill(pid, sig)
             except ProcessLookupError:
+                break
+            if wait_until(lambda: not group_members(pid)):
                 return
-            deadline = time.monotonic() + WAIT
-            while time.monotonic() < deadline:
-                if not alive(pid):
-                    return
-                time.sleep(0.05)
 
 
-def alive(pid):
-    """Whether `pid` runs (a zombie that no one has reaped yet counts as ended)."""
-    try:
-        with open("/proc/%d/stat" % pid) as stat:
-            return stat.read().rsplit(")", 1)[1].split()[0] != "Z"
-    except OSError:
-        return False
+def wait_until(condition):
+    deadline = time.monotonic() + WAIT
+    while time.monotonic() < deadline:
+        if condition():
+            return True
+        time.sleep(0.05)
+    return False
+
+
+def group_members(group):
+    """Running processes (not zombies) of process group `group`."""
+    members = []
+    for entry in os.listdir("/proc"):
+        try:
+            with open("/proc/%s/stat" % entry) as stat:
+                fields = stat.read().rsplit(")", 1)[1].split()
+        except (OSError, IndexError):
+            continue  # not a process, or one that just ended
+        if fields[0] != "Z" and int(fields[2]) == group:
+            members.append(int(entry))
+    return members

@@ -46,8 +46,9 @@ status=0
 /usr/bin/python3 "$ROOT/bench/intake_bench.py" --runs "$RUNS" "${QUICK[@]}" \
     --intake-server "$BUILD/bench/lumenpost_intake_server" --program "$BUILD/lumenpost" ||
     status=1
-# Benchmarks 3 (relay latency) and 4 (one 100 MiB message): dnsmasq on 127.0.0.30 and
-# exchangers on 127.0.0.31/32 port 25, hence root.
+# Benchmarks 3 (relay latency against a throwaway Postfix on 127.0.0.38 and
+# bench/mini_relay.py on 127.0.0.39) and 4 (one 100 MiB message): dnsmasq on 127.0.0.30
+# and exchangers on 127.0.0.31/32 port 25, hence root.
 /usr/bin/python3 "$ROOT/bench/relay_bench.py" --runs "$(( RUNS < 3 ? RUNS : 3 ))" "${QUICK[@]}" \
     --program "$BUILD/lumenpost" ||
     status=1
