@@ -67,6 +67,12 @@ TEST_F(FileMessageSourceTest, ReadsTheFileInPiecesOfAtMost64KiB) {
     EXPECT_EQ(pieces[1].size(), kMessagePieceSize);
     EXPECT_EQ(Joined(pieces), text);
     EXPECT_FALSE(source.Failed());
+    // A second exchanger reads the whole text again, also after a partial read.
+    ASSERT_TRUE(source.Rewind());
+    std::string piece;
+    ASSERT_TRUE(source.Next(piece));
+    ASSERT_TRUE(source.Rewind());
+    EXPECT_EQ(Joined(Pieces(source)), text);
 }
 
 TEST_F(FileMessageSourceTest, MissingFileAndReadErrorFail) {
