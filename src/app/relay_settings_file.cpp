@@ -16,6 +16,8 @@ constexpr auto kDeliveries = "config/deliveries";
 constexpr auto kRetry = "config/retry";
 constexpr auto kQueueLife = "config/queuelife";
 constexpr auto kTls = "config/tls";
+constexpr auto kRelayHost = "config/relayhost";
+constexpr auto kRelayUser = "config/relayuser";
 
 // A whole number from `lowest` to `highest`; nothing for anything else.
 std::optional<std::int64_t> NumberIn(const QString& text, std::int64_t lowest,
@@ -50,6 +52,8 @@ RelaySettings RelaySettingsFile::Read() const {
         NumberIn(file_.Text(kQueueLife, {}), 0, kLargest).value_or(defaults.queuelife);
     settings.tls = ParseTlsPolicy(file_.Text(kTls, {}).trimmed().toLower().toStdString())
                        .value_or(defaults.tls);
+    settings.relayhost = file_.Text(kRelayHost, defaults.relayhost).trimmed();
+    settings.relayuser = file_.Text(kRelayUser, defaults.relayuser);
     return settings;
 }
 
@@ -64,7 +68,9 @@ std::optional<QString> RelaySettingsFile::Write(const RelaySettings& settings) c
                         {kDeliveries, settings.deliveries},
                         {kRetry, QString::fromStdString(settings.retry.ToString())},
                         {kQueueLife, static_cast<qlonglong>(settings.queuelife)},
-                        {kTls, QString::fromLatin1(TlsPolicyName(settings.tls))}});
+                        {kTls, QString::fromLatin1(TlsPolicyName(settings.tls))},
+                        {kRelayHost, settings.relayhost},
+                        {kRelayUser, settings.relayuser}});
 }
 
 } // namespace lumenpost

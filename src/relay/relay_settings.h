@@ -31,6 +31,8 @@ struct RelaySettings {
     RetrySchedule retry;                        // key "retry"
     std::int64_t queuelife = kDefaultQueueLife; // key "queuelife": seconds
     TlsPolicy tls = TlsPolicy::may;             // key "tls": none, may, encrypt
+    QString relayhost; // key "relayhost": empty, "host" or "host:port": every message goes there
+    QString relayuser; // key "relayuser": user name for AUTH at the relay host
 
     bool operator==(const RelaySettings&) const = default;
 };

@@ -32,6 +32,7 @@ TEST(RelaySettingsFile, TextsSurviveAWriteExactlyAsTheyStand) {
         written.postmaster = text + "@";
         written.autorun = true;
         written.autobeep = false;
+        written.relayuser = text;
         ASSERT_EQ(file.Write(written), std::nullopt);
         EXPECT_EQ(file.Read(), written) << text.toStdString();
     }

@@ -149,7 +149,7 @@ class HeadlessRelayTest(unittest.TestCase):
             "dns": "223.5.5.5", "postmaster": "postmaster@localhost", "autorun": "0",
             "automin": "0", "autobeep": "1", "autoback": "1", "maxsize": "52428800",
             "deliveries": "4", "retry": '"60,300,900,1800,3600"', "queuelife": "345600",
-            "tls": "may"})
+            "tls": "may", "relayhost": "", "relayuser": ""})
 
     def test_saved_settings_are_kept_and_autorun_writes_the_autostart_entry(self):
         os.makedirs(os.path.join(self.home, "config"))
