@@ -42,17 +42,16 @@ RelayServices SystemRelayServices() {
     services.ResolveRoute = [resolver](const std::string& dnsServer, const std::string& domain) {
         return resolver->Resolve(dnsServer, domain);
     };
-    services.DeliverMessage = [timeout](const RelayJob& job,
-                                        const std::vector<std::string>& recipients,
-                                        const std::vector<Exchanger>& exchangers,
-                                        DeliveryOptions options) {
-        if (timeout) {
-            options.replyTimeoutMs = options.connectTimeoutMs = *timeout;
-        }
-        FileMessageSource message(job.dataPath);
-        return lumenpost::DeliverMessage(job.MailSender, recipients, exchangers, message,
-                                         job.traits, options);
-    };
+    services.DeliverMessage =
+        [timeout](const RelayJob& job, const std::vector<std::string>& recipients,
+                  const std::vector<Exchanger>& exchangers, DeliveryOptions options) {
+            if (timeout) {
+                options.replyTimeoutMs = options.connectTimeoutMs = *timeout;
+            }
+            FileMessageSource message(job.dataPath);
+            return lumenpost::DeliverMessage(job.MailSender, recipients, exchangers, message,
+                                             job.traits, options);
+        };
     services.PlayAlert = [](int pattern) { lumenpost::PlayAlert(pattern); };
     services.Now = UnixNow;
     return services;

@@ -30,7 +30,8 @@ std::optional<SocketAddress> SocketAddress::FromText(std::string_view host, std:
 
 SocketAddress SocketAddress::FromSystem(const sockaddr* address, socklen_t length) {
     SocketAddress result;
-    if (address != nullptr && length > 0 && length <= static_cast<socklen_t>(sizeof result.storage_)) {
+    if (address != nullptr && length > 0 &&
+        length <= static_cast<socklen_t>(sizeof result.storage_)) {
         std::memcpy(&result.storage_, address, length);
         result.length_ = length;
     }

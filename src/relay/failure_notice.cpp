@@ -34,10 +34,10 @@ std::string EnhancedCodeOf(std::string_view reason) {
     const std::string_view rest = reason.substr(4);
     const std::size_t end = std::min(rest.find(' '), rest.size());
     const std::string_view code = rest.substr(0, end);
-    const bool wellFormed = code.size() >= 5 && (code[0] == '4' || code[0] == '5') &&
-                            code[1] == '.' && std::count(code.begin(), code.end(), '.') == 2 &&
-                            std::all_of(code.begin(), code.end(),
-                                        [](char c) { return IsDigit(c) || c == '.'; });
+    const bool wellFormed =
+        code.size() >= 5 && (code[0] == '4' || code[0] == '5') && code[1] == '.' &&
+        std::count(code.begin(), code.end(), '.') == 2 &&
+        std::all_of(code.begin(), code.end(), [](char c) { return IsDigit(c) || c == '.'; });
     return wellFormed ? std::string(code) : std::string();
 }
 
@@ -73,7 +73,8 @@ std::string HumanPart(const NoticeContent& content) {
     }
     std::string part = "Content-Type: text/plain; charset=utf-8";
     part += kCrLf;
-    part += HasEightBit(lines) ? "Content-Transfer-Encoding: 8bit" : "Content-Transfer-Encoding: 7bit";
+    part +=
+        HasEightBit(lines) ? "Content-Transfer-Encoding: 8bit" : "Content-Transfer-Encoding: 7bit";
     part += kCrLf;
     part += kCrLf;
     return part + lines;
@@ -85,8 +86,8 @@ std::string RecipientFields(const FailedRecipient& failed) {
     fields += kCrLf;
     fields += "Status: " + StatusOf(failed.reason) + kCrLf;
     if (!failed.exchanger.empty()) {
-        fields += "Remote-MTA: dns; " + failed.exchanger.substr(0, failed.exchanger.find(' ')) +
-                  kCrLf;
+        fields +=
+            "Remote-MTA: dns; " + failed.exchanger.substr(0, failed.exchanger.find(' ')) + kCrLf;
     }
     if (IsReply(failed.reason)) {
         fields += "Diagnostic-Code: smtp; " + failed.reason + kCrLf;

@@ -158,8 +158,7 @@ void QueueBook::CountInRound(const RelayOutcome& outcome) {
         return;
     }
     if (outcome.result == RelayResult::failed) {
-        round->second.failed.push_back(
-            {outcome.MailRecipient, outcome.reason, outcome.exchanger});
+        round->second.failed.push_back({outcome.MailRecipient, outcome.reason, outcome.exchanger});
     }
     if (round->second.open > 0) {
         --round->second.open;

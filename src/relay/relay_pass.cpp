@@ -31,10 +31,10 @@ public:
         const MessageDeliveryResult delivery = Deliver();
         std::vector<RelayOutcome> outcomes;
         for (std::size_t i = 0; i < job_.recipients.size(); ++i) {
-            const DeliveryResult result = i < delivery.recipients.size()
-                                              ? delivery.recipients[i]
-                                              : DeliveryResult{DeliveryStatus::temporary,
-                                                               "no result for this recipient"};
+            const DeliveryResult result =
+                i < delivery.recipients.size()
+                    ? delivery.recipients[i]
+                    : DeliveryResult{DeliveryStatus::temporary, "no result for this recipient"};
             RelayOutcome outcome = OutcomeOf(job_.recipients[i], result);
             outcome.exchanger = delivery.exchanger;
             outcome.tls = result.status == DeliveryStatus::delivered ? delivery.tls : "";
@@ -95,7 +95,8 @@ private:
             break;
         }
         if (services_.Now() - job_.arrival >= settings_.queuelife) {
-            return FailForGood(recipient, "gave up after " + std::to_string(recipient.attempts + 1) +
+            return FailForGood(recipient, "gave up after " +
+                                              std::to_string(recipient.attempts + 1) +
                                               " attempts: " + result.reason);
         }
         return Deferred(recipient, result.reason);
@@ -153,9 +154,12 @@ private:
 } // namespace
 
 RelayPassSettings RelayPassSettings::From(const RelaySettings& settings) {
-    return {settings.dns.toStdString(), settings.postmaster.toStdString(),
-            settings.autobeep,          settings.autoback,
-            settings.queuelife,         settings.retry,
+    return {settings.dns.toStdString(),
+            settings.postmaster.toStdString(),
+            settings.autobeep,
+            settings.autoback,
+            settings.queuelife,
+            settings.retry,
             settings.tls};
 }
 

@@ -49,10 +49,9 @@ struct RelayPassSettings {
 struct RelayServices {
     // The exchangers of `domain` through the DNS server the user chose.
     std::function<Route(const std::string& dnsServer, const std::string& domain)> ResolveRoute;
-    std::function<MessageDeliveryResult(const RelayJob& job,
-                                        const std::vector<std::string>& recipients,
-                                        const std::vector<Exchanger>& exchangers,
-                                        const DeliveryOptions& options)>
+    std::function<MessageDeliveryResult(
+        const RelayJob& job, const std::vector<std::string>& recipients,
+        const std::vector<Exchanger>& exchangers, const DeliveryOptions& options)>
         DeliverMessage;
     std::function<void(int pattern)> PlayAlert;
     // The reason why mail for `domain` through these exchangers would come back to this

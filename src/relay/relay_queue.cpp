@@ -63,12 +63,8 @@ std::optional<std::string> RelayQueue::NoticeIfDue(const std::string& id) {
 // The notice is queued like any accepted message, so it is retried like one.
 std::optional<std::string> RelayQueue::QueueNotice(const FinishedRound& round,
                                                    const RelayPassSettings& settings) {
-    NoticeContent content{*round.envelope,
-                          round.failed,
-                          ReadHeaderLines(round.dataPath),
-                          settings.postmaster,
-                          machineName_,
-                          QueueFolder::NewId(),
+    NoticeContent content{*round.envelope,     round.failed, ReadHeaderLines(round.dataPath),
+                          settings.postmaster, machineName_, QueueFolder::NewId(),
                           MailDateTimeNow()};
     const std::string text = FailureNoticeText(content);
     std::string error;

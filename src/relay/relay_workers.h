@@ -11,9 +11,9 @@ namespace lumenpost {
 
 // Runs relay passes on a fixed set of worker threads and carries their outcomes to the
 // thread that created this object (the UI thread), where `onOutcome` runs. At most
-// Concurrency() passes run at once, and at most kPerDomain to one recipient domain (each pass delivers the recipients of one
-// message at one domain, and its outcomes arrive one per recipient), so a
-// silent exchanger cannot hold up the others; a pass waiting for a slot waits here, it is
+// Concurrency() passes run at once, and at most kPerDomain to one recipient domain (each pass
+// delivers the recipients of one message at one domain, and its outcomes arrive one per recipient),
+// so a silent exchanger cannot hold up the others; a pass waiting for a slot waits here, it is
 // never dropped. Never more threads than Concurrency().
 //
 // Workers are detached and hold only the shared state, never this object, so it can go

@@ -92,7 +92,9 @@ bool PeerChannel::ReceiveMore() {
             return false;
         }
     } else {
-        const auto count = recv(fd_.Get(), buffer, sizeof buffer, 0);
+        // One octet at a time: what follows a line in clear (a client's TLS hello right
+        // behind its STARTTLS) must stay in the socket for the handshake.
+        const auto count = recv(fd_.Get(), buffer, 1, 0);
         if (count <= 0) {
             return false;
         }

@@ -30,7 +30,8 @@ Envelope AwkwardEnvelope() {
         {"用户@例子.测试", RecipientState::failed, 1, 0, "550 5.1.1 <用户@例子.测试>: ünknown", ""},
         {" lead and trail ", RecipientState::delivered, 1, 0, " ", " "},
         {"x@[192.0.2.7]", RecipientState::pending, 0, 0, "", "TLSv1.3 TLS_AES_256_GCM_SHA384"},
-        {"all@octets.example", RecipientState::deferred, INT_MAX, INT64_MAX, AllOctets(), AllOctets()},
+        {"all@octets.example", RecipientState::deferred, INT_MAX, INT64_MAX, AllOctets(),
+         AllOctets()},
     };
     return envelope;
 }
@@ -107,7 +108,7 @@ TEST(Envelope, GarbledTextIsRefused) {
     };
     for (const std::string& text : {
              garbled("envelope 2", "envelope 3"),         // unknown version
-             garbled("traits\n", ""),                      // a version 2 field missing
+             garbled("traits\n", ""),                     // a version 2 field missing
              garbled("state deferred", "state sleeping"), // unknown state
              garbled("attempts 2", "attempts two"),
              garbled("attempts 2", "attempts 2 "),

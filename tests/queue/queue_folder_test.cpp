@@ -23,9 +23,9 @@ Envelope EnvelopeOf(const std::string& id, std::int64_t arrival) {
     envelope.id = id;
     envelope.arrival = arrival;
     envelope.sender = "\"john smith\"@example.org";
-    envelope.recipients = {
-        {"a@example.net", RecipientState::pending, 0, 0, "", ""},
-        {"b@example.net", RecipientState::deferred, 1, arrival + 60, "451 4.7.1 greylisted\r\n", ""}};
+    envelope.recipients = {{"a@example.net", RecipientState::pending, 0, 0, "", ""},
+                           {"b@example.net", RecipientState::deferred, 1, arrival + 60,
+                            "451 4.7.1 greylisted\r\n", ""}};
     return envelope;
 }
 

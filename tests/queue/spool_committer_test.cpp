@@ -16,7 +16,8 @@ namespace {
 using queue_test::ReadFile;
 
 Envelope OneRecipient(const std::string& id) {
-    return Envelope{id, 1700000000, "s@a.test", false, false, {QueuedRecipient::Pending("r@b.test")}};
+    return Envelope{id,    1700000000, "s@a.test",
+                    false, false,      {QueuedRecipient::Pending("r@b.test")}};
 }
 
 class SpoolCommitterTest : public testing::Test {
