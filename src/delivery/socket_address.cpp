@@ -8,22 +8,17 @@ namespace lumenpost {
 
 std::optional<SocketAddress> SocketAddress::FromText(std::string_view host, std::uint16_t port) {
     const std::string text(host);
-    SocketAddress result;
     sockaddr_in ipv4{};
-    sockaddr_in6 ipv6{};
     if (inet_pton(AF_INET, text.c_str(), &ipv4.sin_addr) == 1) {
         ipv4.sin_family = AF_INET;
         ipv4.sin_port = htons(port);
-        std::memcpy(&result.storage_, &ipv4, sizeof ipv4);
-        result.length_ = sizeof ipv4;
-        return result;
+        return FromSystem(reinterpret_cast<const sockaddr*>(&ipv4), sizeof ipv4);
     }
+    sockaddr_in6 ipv6{};
     if (inet_pton(AF_INET6, text.c_str(), &ipv6.sin6_addr) == 1) {
         ipv6.sin6_family = AF_INET6;
         ipv6.sin6_port = htons(port);
-        std::memcpy(&result.storage_, &ipv6, sizeof ipv6);
-        result.length_ = sizeof ipv6;
-        return result;
+        return FromSystem(reinterpret_cast<const sockaddr*>(&ipv6), sizeof ipv6);
     }
     return std::nullopt;
 }
