@@ -92,9 +92,16 @@ bool PeerChannel::ReceiveMore() {
             return false;
         }
     } else {
-        // One octet at a time: what follows a line in clear (a client's TLS hello right
+        // Never past a line end: what follows a line in clear (a client's TLS hello right
         // behind its STARTTLS) must stay in the socket for the handshake.
-        const auto count = recv(fd_.Get(), buffer, 1, 0);
+        const auto peeked = recv(fd_.Get(), buffer, sizeof buffer, MSG_PEEK);
+        if (peeked <= 0) {
+            return false;
+        }
+        const std::string_view seen(buffer, static_cast<std::size_t>(peeked));
+        const std::size_t lineEnd = seen.find('\n');
+        const std::size_t wanted = lineEnd == std::string_view::npos ? seen.size() : lineEnd + 1;
+        const auto count = recv(fd_.Get(), buffer, wanted, 0);
         if (count <= 0) {
             return false;
         }
