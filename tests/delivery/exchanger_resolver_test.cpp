@@ -381,6 +381,19 @@ struct ClockedFixture {
               return options;
           }()) {}
 
+    // `domain` asked at once, then just before and at `seconds` later: the answer is kept
+    // exactly that long (one query more than before, then another).
+    void ExpectKeptFor(const std::string& domain, std::int64_t seconds) {
+        const std::size_t before = fixture.server.QueryCount();
+        fixture.Resolve(domain);
+        now += seconds - 1;
+        fixture.Resolve(domain);
+        EXPECT_EQ(fixture.server.QueryCount(), before + 1) << domain;
+        now += 1;
+        fixture.Resolve(domain);
+        EXPECT_EQ(fixture.server.QueryCount(), before + 2) << domain;
+    }
+
     std::atomic<std::int64_t> now{1000};
     Fixture fixture;
 };
@@ -391,13 +404,7 @@ TEST(ExchangerResolverCacheTest, AnswersExpireWithTheirSmallestTtl) {
             .Add("example.org", kMx,
                  {Mx(kAsked, 10, Name("192.0.2.1"), 300), Mx(kAsked, 20, Name("192.0.2.2"), 60)})
             .Script());
-    clocked.fixture.Resolve("example.org");
-    clocked.now += 59;
-    clocked.fixture.Resolve("example.org");
-    EXPECT_EQ(clocked.fixture.server.QueryCount(), 1U);
-    clocked.now += 1;
-    clocked.fixture.Resolve("example.org");
-    EXPECT_EQ(clocked.fixture.server.QueryCount(), 2U);
+    clocked.ExpectKeptFor("example.org", 60);
 }
 
 TEST(ExchangerResolverCacheTest, NegativeAnswersUseTheSoaAndFailuresAreNotKept) {
@@ -411,13 +418,7 @@ TEST(ExchangerResolverCacheTest, NegativeAnswersUseTheSoaAndFailuresAreNotKept) 
     });
     FakeDnsServer& server = clocked.fixture.server;
     // NXDOMAIN with a SOA of TTL 900 and MINIMUM 600: kept 600 s.
-    clocked.fixture.Resolve("missing.example");
-    clocked.now += 599;
-    clocked.fixture.Resolve("missing.example");
-    EXPECT_EQ(server.QueryCount(), 1U);
-    clocked.now += 1;
-    clocked.fixture.Resolve("missing.example");
-    EXPECT_EQ(server.QueryCount(), 2U);
+    clocked.ExpectKeptFor("missing.example", 600);
 
     EXPECT_EQ(clocked.fixture.Resolve("flaky.example").status, RouteStatus::temporary);
     failing = false;
@@ -429,13 +430,7 @@ TEST(ExchangerResolverCacheTest, NegativeAnswersUseTheSoaAndFailuresAreNotKept) 
 TEST(ExchangerResolverCacheTest, LongTtlsAreCappedAtADay) {
     ClockedFixture clocked(
         Zone().Add("example.org", kMx, {Mx(kAsked, 10, Name("192.0.2.1"), 0x7FFFFFFF)}).Script());
-    clocked.fixture.Resolve("example.org");
-    clocked.now += 86399;
-    clocked.fixture.Resolve("example.org");
-    EXPECT_EQ(clocked.fixture.server.QueryCount(), 1U);
-    clocked.now += 1;
-    clocked.fixture.Resolve("example.org");
-    EXPECT_EQ(clocked.fixture.server.QueryCount(), 2U);
+    clocked.ExpectKeptFor("example.org", 86400);
 }
 
 TEST(ExchangerResolverCacheTest, CacheHoldsAtMostItsEntries) {
