@@ -20,11 +20,6 @@ struct Idn2Release {
     void operator()(char* text) const { idn2_free(text); }
 };
 
-bool IsAscii(std::string_view text) {
-    return std::all_of(text.begin(), text.end(),
-                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-}
-
 // Blanks and control characters (a NUL above all, which would cut the name short for
 // libidn2) have no place in a domain.
 bool HasControls(std::string_view text) {

@@ -45,4 +45,9 @@ std::string LowerAscii(std::string_view text) {
     return result;
 }
 
+bool IsAscii(std::string_view text) {
+    return std::all_of(text.begin(), text.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
 } // namespace lumenpost

@@ -15,6 +15,9 @@ std::string Trim(std::string_view text);
 // before it goes into a reply or a header.
 std::string WithoutControls(std::string_view text);
 
+// True when every octet is ASCII (below 0x80): 7-bit text.
+bool IsAscii(std::string_view text);
+
 // ASCII upper and lower case; other octets unchanged.
 std::string UpperAscii(std::string_view text);
 std::string LowerAscii(std::string_view text);

@@ -1,5 +1,6 @@
 #include "relay/failure_notice.h"
 
+#include "platform/ascii_text.h"
 #include "relay/relay_pass.h"
 
 #include <algorithm>
@@ -10,11 +11,6 @@ namespace lumenpost {
 namespace {
 
 constexpr const char* kCrLf = "\r\n";
-
-bool HasEightBit(std::string_view text) {
-    return std::any_of(text.begin(), text.end(),
-                       [](char c) { return static_cast<unsigned char>(c) > 0x7F; });
-}
 
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
@@ -73,8 +69,7 @@ std::string HumanPart(const NoticeContent& content) {
     }
     std::string part = "Content-Type: text/plain; charset=utf-8";
     part += kCrLf;
-    part +=
-        HasEightBit(lines) ? "Content-Transfer-Encoding: 8bit" : "Content-Transfer-Encoding: 7bit";
+    part += !IsAscii(lines) ? "Content-Transfer-Encoding: 8bit" : "Content-Transfer-Encoding: 7bit";
     part += kCrLf;
     part += kCrLf;
     return part + lines;
@@ -111,7 +106,7 @@ std::string StatusPart(const NoticeContent& content) {
 std::string HeadersPart(const NoticeContent& content) {
     std::string part = "Content-Type: text/rfc822-headers";
     part += kCrLf;
-    if (HasEightBit(content.originalHeaders)) {
+    if (!IsAscii(content.originalHeaders)) {
         part += "Content-Transfer-Encoding: 8bit";
         part += kCrLf;
     }
@@ -175,7 +170,7 @@ Envelope NoticeEnvelope(const std::string& noticeId, std::int64_t now, const Env
     notice.id = noticeId;
     notice.arrival = now;
     notice.smtputf8 = original.smtputf8;
-    notice.eightBit = HasEightBit(text);
+    notice.eightBit = !IsAscii(text);
     notice.recipients.push_back(QueuedRecipient::Pending(original.sender));
     return notice;
 }

@@ -4,8 +4,6 @@
 #include "platform/ascii_text.h"
 #include "relay/relay_core.h"
 
-#include <algorithm>
-
 namespace lumenpost {
 namespace {
 
@@ -79,9 +77,7 @@ void MailIntake::SendData(SessionKey session, bool lastPart, const std::string& 
 void MailIntake::Write(SessionMessage& message, const std::string& text) {
     if (message.spool && !text.empty()) {
         message.spool->Append(text);
-        message.eightBit = message.eightBit || std::any_of(text.begin(), text.end(), [](char c) {
-                               return static_cast<unsigned char>(c) > 0x7F;
-                           });
+        message.eightBit = message.eightBit || !IsAscii(text);
     }
 }
 

@@ -19,6 +19,8 @@ TEST(AsciiText, TrimAndCaseTouchOnlyAsciiOctets) {
     EXPECT_EQ(UpperAscii("auth login é"), "AUTH LOGIN é");
     EXPECT_EQ(LowerAsciiChar('Z'), 'z');
     EXPECT_EQ(LowerAsciiChar('\xC3'), '\xC3');
+    EXPECT_TRUE(IsAscii(std::string("a\x7F\0z", 4)));
+    EXPECT_FALSE(IsAscii("ab\x80"));
 }
 
 TEST(ErrorTextLookup, FindsTheRowOrNothing) {
