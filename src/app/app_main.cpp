@@ -1,6 +1,7 @@
 #include "app/app_main.h"
 
 #include "app/headless_console.h"
+#include "app/password_file.h"
 #include "app/relay_app.h"
 #include "system/single_instance.h"
 #include "system/termination_signals.h"
@@ -61,6 +62,15 @@ StartRequest ReadStart(int argc, char** argv, const char* version, bool windowBu
     }
     if (!request.options.queueCommand.isEmpty()) {
         return request; // a queue command runs without window or server
+    }
+    if (!request.options.passwordFile.isEmpty()) {
+        PasswordFileRead read = ReadPasswordFile(request.options.passwordFile);
+        if (!read.password) {
+            ReportErrorOnStderr(read.error);
+            request.exitStatus = kExitUsage;
+            return request;
+        }
+        request.options.relayPassword = std::move(read.password);
     }
     request.headless = request.options.headless;
     if (const QString reason = HeadlessReason(windowBuilt); !reason.isEmpty()) {

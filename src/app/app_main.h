@@ -21,7 +21,8 @@ struct StartRequest {
     bool headless = false;
 };
 
-// Reads the command line. Without a display, or in a build without the window
+// Reads the command line and the --password-file (a file that others may read ends the
+// program with kExitUsage). Without a display, or in a build without the window
 // (`windowBuilt` false), the program runs headless and says so on stderr.
 StartRequest ReadStart(int argc, char** argv, const char* version, bool windowBuilt);
 

@@ -34,6 +34,13 @@ std::optional<ListenAddress> ParseListen(const QString& text) {
 // Applies one option with a value; returns an error text or nothing.
 std::optional<QString> ApplyValue(CommandLineOptions& options, const QString& name,
                                   const QString& value) {
+    if (name == u"--password-file") {
+        if (value.isEmpty()) {
+            return QStringLiteral("--password-file needs the path of a file; see --help");
+        }
+        options.passwordFile = value;
+        return std::nullopt;
+    }
     if (name == u"--listen") {
         options.listen = ParseListen(value);
         if (!options.listen) {
@@ -126,7 +133,7 @@ ParsedCommandLine ParseCommandLine(const QStringList& arguments) {
                 parsed.error = *error;
                 return parsed;
             }
-        } else if (name == u"--listen" || name == u"--allow-from") {
+        } else if (name == u"--listen" || name == u"--allow-from" || name == u"--password-file") {
             if (equals < 0 && i + 1 >= arguments.size()) {
                 parsed.error = QStringLiteral("%1 needs a value; see --help").arg(name);
                 return parsed;
@@ -149,8 +156,8 @@ ParsedCommandLine ParseCommandLine(const QStringList& arguments) {
 
 QString UsageText() {
     return QStringLiteral(
-        "Usage: lumenpost [--headless] [--listen ADDR:PORT] [--allow-from CIDR]... [--help] "
-        "[--version]\n"
+        "Usage: lumenpost [--headless] [--listen ADDR:PORT] [--allow-from CIDR]...\n"
+        "                 [--password-file PATH] [--help] [--version]\n"
         "       lumenpost --queue | --retry [ID] | --resend ID | --delete ID\n"
         "A desktop mail relay: accepts mail over SMTP and delivers each message at once\n"
         "to the recipient domain's mail exchanger.\n"
@@ -160,12 +167,20 @@ QString UsageText() {
         "                       name) instead of 0.0.0.0:smtp, e.g. 127.0.0.1:2525\n"
         "  --allow-from CIDR    also relay for clients of this network, e.g. 192.168.1.0/24\n"
         "                       (loopback and this machine's addresses always may); repeatable\n"
+        "  --password-file PATH the password for relayuser at relayhost (settings file): the\n"
+        "                       file's first line; it must not be readable by group or others\n"
+        "                       (chmod 600). Without it the desktop's secret store is asked\n"
         "  --queue              list queued and failed recipients, one line each\n"
         "  --retry [ID]         try deferred recipients now (all, or one message's)\n"
         "  --resend ID          queue a failed message's failed recipients again\n"
         "  --delete ID          remove a message from the queue\n"
         "  --help               show this text and exit\n"
-        "  --version            show the version and exit\n");
+        "  --version            show the version and exit\n"
+        "With relayhost set every message goes to that server (port 587 with STARTTLS, or\n"
+        "465 with TLS from the start) instead of the recipient's mail exchanger. Its\n"
+        "certificate must be signed by a CA the system trusts (or one in the file named by\n"
+        "LUMENPOST_CA_FILE) and name the host; otherwise nothing is sent, no password either,\n"
+        "and the mail waits in the queue.\n");
 }
 
 } // namespace lumenpost

@@ -5,6 +5,7 @@
 #include <QString>
 #include <QStringList>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace lumenpost {
@@ -24,6 +25,10 @@ struct CommandLineOptions {
     // A queue command for the running relay (or the queue folder when none runs):
     // "QUEUE", "RETRY", "RETRY <id>", "RESEND <id>", "DELETE <id>".
     QString queueCommand;
+    // --password-file: where the relay host's password is.
+    QString passwordFile;
+    // Its first line, read at start-up (ReadStart); nothing without --password-file.
+    std::optional<std::string> relayPassword;
 };
 
 struct ParsedCommandLine {

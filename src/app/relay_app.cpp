@@ -70,6 +70,7 @@ RelayApp::RelayApp(const CommandLineOptions& options, const QString& executableP
             return guard.Check(domain, exchangers);
         };
     }
+    ProvidePassword(options, services);
     workers_ = std::make_unique<RelayWorkers>(
         std::move(services), [this](const RelayOutcome& outcome) { ShowOutcome(outcome); });
     queue_ = std::make_unique<RelayQueue>(
@@ -80,6 +81,24 @@ RelayApp::RelayApp(const CommandLineOptions& options, const QString& executableP
     ConnectIntake();
     ras.OnRasConnected = [this](TRasMonitor&, const TRasConnectionDetails&) { rasRasConnected(); };
     QObject::connect(&core_, &RelayCore::settingsChanged, &core_, [this] { ApplySettings(); });
+}
+
+void RelayApp::ProvidePassword(const CommandLineOptions& options, RelayServices& services) {
+    if (services.RelayPassword) {
+        return;
+    }
+    if (options.relayPassword) {
+        services.RelayPassword = [password = *options.relayPassword](const std::string&,
+                                                                     const std::string&) {
+            return std::optional(password);
+        };
+        return;
+    }
+    passwordStore_ = std::make_unique<RelayPasswordStore>();
+    services.RelayPassword = [store = passwordStore_.get()](const std::string& user,
+                                                            const std::string& host) {
+        return store->Password(user, host);
+    };
 }
 
 void RelayApp::ConnectIntake() {
@@ -242,6 +261,9 @@ void RelayApp::ApplySettings() {
     const RelaySettings& settings = core_.Settings();
     SmtpServer1->SetMaxMessageSize(settings.maxsize);
     workers_->SetConcurrency(settings.deliveries);
+    if (passwordStore_) {
+        passwordStore_->Load(settings.relayuser.trimmed(), settings.relayhost.trimmed());
+    }
 }
 
 void RelayApp::rasRasConnected() {

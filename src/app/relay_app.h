@@ -11,6 +11,7 @@
 #include "smtp_server/smtp_server_events.h"
 #include "system/autostart_entry.h"
 #include "system/control_channel.h"
+#include "system/relay_password_store.h"
 
 #include <QString>
 #include <memory>
@@ -40,6 +41,9 @@ public:
     const RelaySettingsFile& Settings() const { return settingsFile_; }
     const AutostartEntry& Autostart() const { return autostart_; }
     RelayQueue& Queue() { return *queue_; }
+    // The secret store of the relay host's password (for the settings dialog's Write);
+    // null when --password-file gave it.
+    RelayPasswordStore* PasswordStore() { return passwordStore_.get(); }
 
     // Start-up step 1: switch the SMTP server on. Returns the error when it cannot
     // listen; the remaining steps go on all the same.
@@ -68,6 +72,8 @@ private:
     std::string_view Queued(IntakeResult result, bool oversized);
     void ConnectIntake();
     void ApplySettings();
+    // The relay host's password for the passes: --password-file's, else the secret store's.
+    void ProvidePassword(const CommandLineOptions& options, RelayServices& services);
     void ReportQueueError(const QString& text);
     // Runs on the UI thread with the outcome of one pass.
     void ShowOutcome(const RelayOutcome& outcome);
@@ -82,6 +88,8 @@ private:
     TRasMonitor ras;
     QueueFolder queueFolder_;
     MailIntake intake_;
+    // Read by the passes; lives longer than the workers. Unset with --password-file.
+    std::unique_ptr<RelayPasswordStore> passwordStore_;
     // The workers go before the queue that feeds them, so that no outcome reaches a
     // queue or core that is being destroyed.
     std::unique_ptr<RelayQueue> queue_;

@@ -30,6 +30,13 @@ std::optional<std::int32_t> NetTimeoutOverride() {
     return value;
 }
 
+// LUMENPOST_CA_FILE names PEM certificates trusted beside the system's CA store for a
+// relay host's certificate, such as a company's own CA (or a test CA).
+std::string ExtraCaFile() {
+    const char* path = std::getenv("LUMENPOST_CA_FILE");
+    return path == nullptr ? std::string() : std::string(path);
+}
+
 } // namespace
 
 RelayServices SystemRelayServices() {
@@ -42,16 +49,24 @@ RelayServices SystemRelayServices() {
     services.ResolveRoute = [resolver](const std::string& dnsServer, const std::string& domain) {
         return resolver->Resolve(dnsServer, domain);
     };
-    services.DeliverMessage =
-        [timeout](const RelayJob& job, const std::vector<std::string>& recipients,
-                  const std::vector<Exchanger>& exchangers, DeliveryOptions options) {
-            if (timeout) {
-                options.replyTimeoutMs = options.connectTimeoutMs = *timeout;
-            }
-            FileMessageSource message(job.dataPath);
-            return lumenpost::DeliverMessage(job.MailSender, recipients, exchangers, message,
-                                             job.traits, options);
-        };
+    services.ResolveRelayHost = [resolver](const std::string& dnsServer, const std::string& host,
+                                           std::uint16_t port) {
+        return resolver->ResolveHost(dnsServer, host, port);
+    };
+    services.DeliverMessage = [timeout, caFile = ExtraCaFile()](
+                                  const RelayJob& job, const std::vector<std::string>& recipients,
+                                  const std::vector<Exchanger>& exchangers,
+                                  DeliveryOptions options) {
+        if (timeout) {
+            options.replyTimeoutMs = options.connectTimeoutMs = *timeout;
+        }
+        if (options.submission) {
+            options.submission->caFile = caFile;
+        }
+        FileMessageSource message(job.dataPath);
+        return lumenpost::DeliverMessage(job.MailSender, recipients, exchangers, message,
+                                         job.traits, options);
+    };
     services.PlayAlert = [](int pattern) { lumenpost::PlayAlert(pattern); };
     services.Now = UnixNow;
     return services;

@@ -21,6 +21,8 @@ namespace {
 const std::string kSetServerHint =
     "; set the address of a DNS server (for example 223.5.5.5) in the settings";
 
+const std::string kCheckRelayHost = "; check relayhost in the settings";
+
 std::int64_t SteadySeconds() {
     return std::chrono::duration_cast<std::chrono::seconds>(
                std::chrono::steady_clock::now().time_since_epoch())
@@ -42,7 +44,7 @@ Route Found(std::vector<Exchanger> exchangers) {
 // Asks the cache, and through it the DNS server, about one name and type.
 class Asker {
 public:
-    Asker(DnsCache& cache, const SocketAddress& server, std::int32_t timeoutMs)
+    Asker(DnsCache& cache, SocketAddress server, std::int32_t timeoutMs)
         : cache_(cache), server_(server), timeoutMs_(timeoutMs) {}
 
     DnsLookup Ask(const std::string& name, std::uint16_t type) const {
@@ -52,7 +54,7 @@ public:
 
 private:
     DnsCache& cache_;
-    const SocketAddress& server_;
+    SocketAddress server_;
     std::int32_t timeoutMs_;
 };
 
@@ -181,6 +183,8 @@ struct ExchangerResolver::State {
           cache(options.cacheEntries, options.clock ? options.clock : SteadySeconds) {}
 
     std::optional<SocketAddress> ServerAddress(const std::string& text, std::string& reason);
+    // What asks `dnsServer`; nothing (and why in `reason`) when it is not usable.
+    std::optional<Asker> AskerFor(const std::string& dnsServer, std::string& reason);
 
     const Options options;
     DnsCache cache;
@@ -212,6 +216,15 @@ std::optional<SocketAddress> ExchangerResolver::State::ServerAddress(const std::
     return address;
 }
 
+std::optional<Asker> ExchangerResolver::State::AskerFor(const std::string& dnsServer,
+                                                        std::string& reason) {
+    const std::optional<SocketAddress> server = ServerAddress(dnsServer, reason);
+    if (!server) {
+        return std::nullopt;
+    }
+    return Asker(cache, *server, options.timeoutMs);
+}
+
 ExchangerResolver::ExchangerResolver() : ExchangerResolver(Options{}) {}
 
 ExchangerResolver::ExchangerResolver(Options options)
@@ -229,19 +242,18 @@ Route ExchangerResolver::Resolve(const std::string& dnsServer, const std::string
         return InvalidName(domain, form.error);
     }
     std::string reason;
-    const std::optional<SocketAddress> server = state_->ServerAddress(dnsServer, reason);
-    if (!server) {
+    const std::optional<Asker> asker = state_->AskerFor(dnsServer, reason);
+    if (!asker) {
         return Temporary(reason);
     }
-    const Asker asker(state_->cache, *server, state_->options.timeoutMs);
-    const DnsLookup mx = asker.Ask(form.name, kDnsTypeMx);
+    const DnsLookup mx = asker->Ask(form.name, kDnsTypeMx);
     switch (mx.outcome) {
     case DnsLookup::Outcome::failed:
         return Temporary(mx.reason);
     case DnsLookup::Outcome::nameError:
         return Permanent("domain " + domain + " does not exist");
     case DnsLookup::Outcome::noData:
-        return RouteToDomainItself(asker, domain, form.name, port);
+        return RouteToDomainItself(*asker, domain, form.name, port);
     case DnsLookup::Outcome::found:
         break;
     }
@@ -249,7 +261,33 @@ Route ExchangerResolver::Resolve(const std::string& dnsServer, const std::string
     if (exchanges.empty()) {
         return Permanent("domain " + domain + " does not accept mail (null MX record)");
     }
-    return RouteToExchangers(asker, domain, exchanges, port);
+    return RouteToExchangers(*asker, domain, exchanges, port);
+}
+
+Route ExchangerResolver::ResolveHost(const std::string& dnsServer, const std::string& host,
+                                     std::uint16_t port) {
+    if (const std::optional<SocketAddress> address = SocketAddress::FromText(host, port)) {
+        return Found({{host, {*address}}});
+    }
+    const LookupForm form = ToLookupForm(host);
+    if (form.error != DomainNameError::none) {
+        return Temporary("relay host " + host + " is not a valid host name" + kCheckRelayHost);
+    }
+    std::string reason;
+    const std::optional<Asker> asker = state_->AskerFor(dnsServer, reason);
+    if (!asker) {
+        return Temporary(reason);
+    }
+    AddressLookup lookup = AddressesOf(*asker, form.name, port);
+    if (!lookup.addresses.empty()) {
+        return Found({{form.name, std::move(lookup.addresses)}});
+    }
+    if (lookup.failure) {
+        return Temporary(*lookup.failure);
+    }
+    return Temporary("relay host " + host +
+                     (lookup.exists ? " has no address (no AAAA or A record)" : " does not exist") +
+                     " at DNS server " + dnsServer + kCheckRelayHost);
 }
 
 } // namespace lumenpost

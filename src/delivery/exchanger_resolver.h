@@ -46,6 +46,12 @@ public:
     // the recipient's address after the "@" (any case, maybe UTF-8 or a literal).
     Route Resolve(const std::string& dnsServer, const std::string& domain);
 
+    // The AAAA and A addresses of one host (a relay host), with `port`, asked at
+    // `dnsServer` through the same cache: one exchanger named by the host's ASCII form.
+    // An IPv4 or IPv6 address is taken as it is. Every failure is temporary, a host that
+    // the DNS server does not know as well: the setting may be wrong, not the mail.
+    Route ResolveHost(const std::string& dnsServer, const std::string& host, std::uint16_t port);
+
 private:
     struct State;
     std::unique_ptr<State> state_;

@@ -133,7 +133,9 @@ private:
     bool TryExchanger(const Exchanger& exchanger, std::vector<std::string>& reasons);
     Outcome TryAddress(const Exchanger& exchanger, const SocketAddress& address, bool mayTls);
     void Configure(TSmtpSender& smtp) const;
+    TlsTrust Trust() const;
     std::optional<Outcome> Secure(TSmtpSender& smtp, const Exchanger& exchanger, bool mayTls);
+    std::optional<Outcome> LogIn(TSmtpSender& smtp, const Exchanger& exchanger);
     std::optional<std::string> Unfit(const TSmtpSender& smtp, const Exchanger& exchanger) const;
     Outcome Transact(TSmtpSender& smtp);
     Outcome SendData(TSmtpSender& smtp, const std::vector<std::size_t>& accepted);
@@ -239,6 +241,12 @@ Outcome Delivery::TryAddress(const Exchanger& exchanger, const SocketAddress& ad
     }
     result_.exchanger = ExchangerText(exchanger, address);
     result_.tls.clear();
+    if (options_.submission && options_.submission->implicit) {
+        if (!smtp.StartImplicitTls(exchanger.name, Trust())) {
+            return {Next::exchanger, HandshakeFailure(smtp)};
+        }
+        result_.tls = smtp.Socket().TlsDescription();
+    }
     if (!smtp.Greet()) {
         const std::string reason = Reason(smtp);
         QuitIfAtRest(smtp);
@@ -247,8 +255,8 @@ Outcome Delivery::TryAddress(const Exchanger& exchanger, const SocketAddress& ad
     if (std::optional<Outcome> failure = Secure(smtp, exchanger, mayTls)) {
         return std::move(*failure);
     }
-    if (!options_.user.empty() || !options_.password.empty()) {
-        smtp.Authenticate();
+    if (std::optional<Outcome> failure = LogIn(smtp, exchanger)) {
+        return std::move(*failure);
     }
     if (std::optional<std::string> refusal = Unfit(smtp, exchanger)) {
         Settle(OpenRecipients(), {DeliveryStatus::permanent, OneLine(*refusal)});
@@ -258,22 +266,33 @@ Outcome Delivery::TryAddress(const Exchanger& exchanger, const SocketAddress& ad
     return Transact(smtp);
 }
 
+// A relay host must prove its name; an exchanger's certificate is not checked (most
+// would fail, and the mail would only go in clear instead).
+TlsTrust Delivery::Trust() const {
+    return options_.submission ? TlsTrust{true, options_.submission->caFile} : TlsTrust{};
+}
+
 // Nothing when the dialogue may go on (encrypted, or in clear as the policy allows).
 std::optional<Outcome> Delivery::Secure(TSmtpSender& smtp, const Exchanger& exchanger,
                                         bool mayTls) {
-    if (options_.tls == TlsPolicy::none || !mayTls) {
+    const bool submission = options_.submission.has_value();
+    if (smtp.Socket().Encrypted() ||
+        (!submission && (options_.tls == TlsPolicy::none || !mayTls))) {
         return std::nullopt;
     }
-    const bool required = options_.tls == TlsPolicy::encrypt;
+    const bool required = submission || options_.tls == TlsPolicy::encrypt;
     if (!smtp.Offers("STARTTLS")) {
         if (!required) {
             return std::nullopt;
         }
         QuitIfAtRest(smtp);
-        return Outcome{Next::exchanger, PeerText(smtp) + " does not offer STARTTLS, which the "
-                                                         "TLS policy requires"};
+        return Outcome{Next::exchanger,
+                       PeerText(smtp) + " does not offer STARTTLS, which " +
+                           (submission ? "a relay host must: neither mail nor password go to it "
+                                         "in clear (port 465 takes TLS from the start)"
+                                       : "the TLS policy requires")};
     }
-    switch (smtp.StartTls(exchanger.name)) {
+    switch (smtp.StartTls(exchanger.name, Trust())) {
     case TlsUpgrade::encrypted:
         result_.tls = smtp.Socket().TlsDescription();
         return std::nullopt;
@@ -291,6 +310,38 @@ std::optional<Outcome> Delivery::Secure(TSmtpSender& smtp, const Exchanger& exch
     default:
         return Outcome{Next::address, Reason(smtp)};
     }
+}
+
+// Nothing when the dialogue may go on: logged in, or no login asked for. At a relay host
+// a refused login is the recipients' answer; elsewhere the reply to MAIL decides.
+std::optional<Outcome> Delivery::LogIn(TSmtpSender& smtp, const Exchanger& exchanger) {
+    if (options_.user.empty() && options_.password.empty()) {
+        return std::nullopt;
+    }
+    const AuthResult result = smtp.Authenticate();
+    if (result == AuthResult::authenticated || !options_.submission) {
+        return std::nullopt;
+    }
+    if (result == AuthResult::noMechanism) {
+        QuitIfAtRest(smtp);
+        return Outcome{Next::exchanger, exchanger.name + " offers no login that Lumenpost knows "
+                                                         "(CRAM-MD5, PLAIN or LOGIN)"};
+    }
+    if (!smtp.ReplyComplete()) {
+        return Outcome{Next::address, MissingReply(smtp)};
+    }
+    const DeliveryResult answer = Answer(smtp);
+    QuitIfAtRest(smtp);
+    const std::string reason =
+        OneLine(answer.reason + " (login as " + options_.user + " at " + exchanger.name +
+                (answer.status == DeliveryStatus::permanent
+                     ? " refused; check relayuser and the password in the settings)"
+                     : " failed for now)"));
+    if (answer.status == DeliveryStatus::permanent) {
+        Settle(OpenRecipients(), {DeliveryStatus::permanent, reason});
+        return Outcome{Next::settled, {}};
+    }
+    return Outcome{Next::exchanger, reason};
 }
 
 // Why the exchanger cannot take this message at all, whatever the recipients.
@@ -410,7 +461,8 @@ std::string Delivery::HandshakeFailure(const TSmtpSender& smtp) const {
     const std::string why = socket.ErrorCode() == socket_error::kTimedOut
                                 ? "no answer" + WaitText(smtp, options_.replyTimeoutMs)
                                 : socket.TlsFailure();
-    return OneLine("TLS handshake with " + PeerText(smtp) + " failed: " + why);
+    return OneLine("TLS handshake with " + PeerText(smtp) + " failed: " + why +
+                   (options_.submission ? "; nothing was sent, no password either" : ""));
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include "delivery/message_source.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,14 @@ struct DeliveryResult {
 // certificate check); never in clear.
 enum class TlsPolicy { none, may, encrypt };
 
+// Delivery to a relay host that the user logs in to: TLS is required (from the start, or
+// STARTTLS) and the certificate verified against the trusted CAs and the host's name
+// before AUTH; no password ever crosses a clear or unverified connection.
+struct SubmissionTls {
+    bool implicit = false; // TLS from the first octet (port 465)
+    std::string caFile;    // PEM certificates trusted beside the system's; empty: none
+};
+
 struct DeliveryOptions {
     std::string user; // AUTH only when user or password is set
     std::string password;
@@ -32,7 +41,9 @@ struct DeliveryOptions {
     std::int32_t connectTimeoutMs = 30000;
     // One whole delivery, every exchanger and address included.
     std::int32_t attemptLimitMs = 30 * 60 * 1000;
-    TlsPolicy tls = TlsPolicy::may;
+    TlsPolicy tls = TlsPolicy::may; // not used with `submission`
+    // Set: the exchangers are a relay host's addresses, and `tls` gives way to this.
+    std::optional<SubmissionTls> submission;
     // The name said in EHLO; empty: this machine's fully qualified name, or the address
     // literal of the connection's local address when it has none.
     std::string ehloName;
@@ -63,6 +74,10 @@ struct MessageDeliveryResult {
 // 4xx to RCPT temporary; the reply to the end of data is final for every recipient
 // accepted. Permanent also: a 5xx to MAIL or DATA, a message larger than the
 // exchanger's SIZE, a SMTPUTF8 message at an exchanger that does not offer SMTPUTF8.
+//
+// With `options.submission` a relay host gets the message: without TLS, with a failed
+// handshake or certificate check, or without a known AUTH mechanism the recipients stay
+// temporary and AUTH is never sent; a 5xx to AUTH is permanent, a 4xx temporary.
 //
 // A reply given as the reason is its code followed by the text of each of its lines,
 // joined by blanks; control characters become blanks and the reason is cut at

@@ -38,6 +38,33 @@ std::int64_t SizeLimit(std::string_view text) {
 
 } // namespace
 
+std::optional<AuthMechanism> StrongestMechanism(std::string_view offered) {
+    bool plain = false;
+    bool login = false;
+    for (std::string_view rest = offered; !rest.empty();) {
+        const std::size_t blank = std::min(rest.find(' '), rest.size());
+        const std::string name = UpperAscii(rest.substr(0, blank));
+        rest.remove_prefix(std::min(blank + 1, rest.size()));
+        if (name == "CRAM-MD5") {
+            return AuthMechanism::cramMd5;
+        }
+        plain = plain || name == "PLAIN";
+        login = login || name == "LOGIN";
+    }
+    if (plain) {
+        return AuthMechanism::plain;
+    }
+    return login ? std::optional(AuthMechanism::login) : std::nullopt;
+}
+
+std::string PlainResponse(std::string_view user, std::string_view password) {
+    std::string credentials(1, '\0');
+    credentials += user;
+    credentials += '\0';
+    credentials += password;
+    return TextToBase64(credentials);
+}
+
 void TSmtpSender::SetServer(const std::string& server) {
     ServerHost = TextBefore(server, ":");
     if (server.find(':') != std::string::npos && !TextAfter(server, ":").empty()) {
@@ -115,6 +142,10 @@ bool TSmtpSender::AuthLogin() {
            Command(TextToBase64(LoginPassword)) == 235;
 }
 
+bool TSmtpSender::AuthPlain() {
+    return Command("AUTH PLAIN " + PlainResponse(LoginUser, LoginPassword)) == 235;
+}
+
 bool TSmtpSender::AuthCramMd5() {
     if (Command("AUTH CRAM-MD5") != 334) {
         return false;
@@ -152,11 +183,11 @@ bool TSmtpSender::Start() {
     return true;
 }
 
-TlsUpgrade TSmtpSender::StartTls(const std::string& serverName) {
+TlsUpgrade TSmtpSender::StartTls(const std::string& serverName, const TlsTrust& trust) {
     if (Command("STARTTLS") != 220) {
         return ReplyComplete() ? TlsUpgrade::refused : TlsUpgrade::failed;
     }
-    if (!socket_.StartTls(serverName, LimitedWait(ReplyTimeoutMs))) {
+    if (!socket_.StartTls(serverName, LimitedWait(ReplyTimeoutMs), trust)) {
         return TlsUpgrade::handshakeFailed;
     }
     // What the server offered in clear may have been changed on the way.
@@ -166,6 +197,10 @@ TlsUpgrade TSmtpSender::StartTls(const std::string& serverName) {
     }
     ReadExtensions();
     return TlsUpgrade::encrypted;
+}
+
+bool TSmtpSender::StartImplicitTls(const std::string& serverName, const TlsTrust& trust) {
+    return socket_.StartTls(serverName, LimitedWait(ReplyTimeoutMs), trust);
 }
 
 void TSmtpSender::ForgetExtensions() {
@@ -187,17 +222,28 @@ void TSmtpSender::ReadExtensions() {
     }
 }
 
-void TSmtpSender::Authenticate() {
-    const std::string mechanisms = UpperAscii(ExtensionParameters("AUTH").value_or(""));
-    if (mechanisms.find("CRAM-MD5") != std::string::npos) {
+AuthResult TSmtpSender::Authenticate() {
+    const std::optional<AuthMechanism> mechanism =
+        StrongestMechanism(ExtensionParameters("AUTH").value_or(""));
+    if (!mechanism) {
+        return AuthResult::noMechanism;
+    }
+    switch (*mechanism) {
+    case AuthMechanism::cramMd5:
         authenticated_ = AuthCramMd5();
-    }
-    if (!authenticated_ && mechanisms.find("LOGIN") != std::string::npos) {
+        break;
+    case AuthMechanism::plain:
+        authenticated_ = AuthPlain();
+        break;
+    case AuthMechanism::login:
         authenticated_ = AuthLogin();
+        break;
     }
-    if (authenticated_) {
-        SayEhlo();
+    if (!authenticated_) {
+        return AuthResult::refused;
     }
+    SayEhlo();
+    return AuthResult::authenticated;
 }
 
 std::optional<std::string> TSmtpSender::ExtensionParameters(std::string_view keyword) const {

@@ -22,6 +22,24 @@ enum class TlsUpgrade {
     failed           // no complete reply, or EHLO failed afterwards: the connection is unusable
 };
 
+// How the client logs in, strongest first: CRAM-MD5 never shows the password, PLAIN and
+// LOGIN send it (only ever through TLS at a relay host).
+enum class AuthMechanism { cramMd5, plain, login };
+
+// The strongest mechanism of the blank-separated `offered` (the AUTH extension's
+// parameters, any case) that the client knows; nothing when none.
+std::optional<AuthMechanism> StrongestMechanism(std::string_view offered);
+
+// The initial response of AUTH PLAIN (RFC 4616): Base64 of NUL, user, NUL, password.
+std::string PlainResponse(std::string_view user, std::string_view password);
+
+// What became of AUTH.
+enum class AuthResult {
+    authenticated,
+    refused,    // a reply other than the expected one, or none: ReplyLines tells
+    noMechanism // the server offers none of CRAM-MD5, PLAIN and LOGIN (or no AUTH at all)
+};
+
 // Parameters MAIL FROM may carry beside SIZE.
 struct MailParameters {
     bool eightBit = false; // BODY=8BITMIME, when offered
@@ -29,8 +47,9 @@ struct MailParameters {
 };
 
 // The client side of one SMTP dialogue over a blocking TCP socket: greeting, EHLO (or
-// HELO), STARTTLS, optional AUTH (CRAM-MD5, then LOGIN), MAIL FROM with its parameters,
-// RCPT TO, DATA, QUIT. Every step answers with a boolean; nothing is raised.
+// HELO), STARTTLS or TLS from the start, optional AUTH (CRAM-MD5, PLAIN or LOGIN), MAIL
+// FROM with its parameters, RCPT TO, DATA, QUIT. Every step answers with a boolean;
+// nothing is raised.
 class TSmtpSender {
 public:
     using Clock = std::chrono::steady_clock;
@@ -50,13 +69,18 @@ public:
     bool SayHelo();
     bool AuthLogin();
     bool AuthCramMd5();
+    bool AuthPlain();
     // Awaits the 220 greeting and says EHLO (reading the extensions) or, refused, HELO.
     bool Greet();
-    // STARTTLS, the handshake naming `serverName`, and EHLO again with its extensions.
-    TlsUpgrade StartTls(const std::string& serverName);
-    // AUTH with the first mechanism offered of CRAM-MD5 and LOGIN; a failure leaves the
-    // dialogue unauthenticated, and the reply to MAIL FROM decides whether that is enough.
-    void Authenticate();
+    // STARTTLS, the handshake naming `serverName` and checking its certificate as `trust`
+    // says, and EHLO again with its extensions.
+    TlsUpgrade StartTls(const std::string& serverName, const TlsTrust& trust = {});
+    // The handshake right after connecting, before the greeting (RFC 8314 port 465).
+    bool StartImplicitTls(const std::string& serverName, const TlsTrust& trust);
+    // AUTH with the strongest mechanism offered, and only with that one: a weaker one would
+    // only show the same password more openly. A failure leaves the dialogue
+    // unauthenticated with the server's reply in ReplyLines.
+    AuthResult Authenticate();
     // Connects to ServerHost:ServerPort, greets and authenticates when a user or password
     // is set. Fails only when the connection or the greeting or both EHLO and HELO fail.
     bool Start();

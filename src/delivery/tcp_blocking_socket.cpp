@@ -100,11 +100,12 @@ void TTcpBlockingSocket::ConnectWithin(const SocketAddress& address) {
     SetErrorCode(SocketErrorFromErrno(error));
 }
 
-bool TTcpBlockingSocket::StartTls(const std::string& serverName, int timeoutMs) {
+bool TTcpBlockingSocket::StartTls(const std::string& serverName, int timeoutMs,
+                                  const TlsTrust& trust) {
     // Octets that came in clear after the reply to STARTTLS were not protected by TLS;
     // taking them as replies would let anyone on the path speak for the exchanger.
     ClearPendingInput();
-    auto session = std::make_unique<TlsSession>(SocketHandle());
+    auto session = std::make_unique<TlsSession>(SocketHandle(), trust);
     if (!session->Handshake(serverName, timeoutMs)) {
         tlsFailure_ = session->Failure();
         SetErrorCode(session->TimedOut() ? socket_error::kTimedOut

@@ -1,13 +1,12 @@
 #pragma once
 
 #include "delivery/socks_blocking_socket.h"
+#include "delivery/tls_session.h"
 
 #include <memory>
 #include <string>
 
 namespace lumenpost {
-
-class TlsSession;
 
 // A blocking stream socket over TCP, IPv4 or IPv6, in clear or, after StartTls, through
 // TLS: line, packet and text reads and writes work alike in both.
@@ -33,10 +32,11 @@ public:
     int ReceiveChunk(char* buffer, int count) override;
 
     // The TLS client handshake on the connected socket within `timeoutMs`, naming
-    // `serverName` (SNI; nothing for an address or address literal); no certificate is
-    // checked. Unread input received in clear is dropped. On failure ErrorCode is 10060
-    // (time-out) or 10054 and TlsFailure says why; the connection is then unusable.
-    bool StartTls(const std::string& serverName, int timeoutMs);
+    // `serverName` (SNI; nothing for an address or address literal); the certificate is
+    // checked as `trust` says (by default not at all). Unread input received in clear is
+    // dropped. On failure ErrorCode is 10060 (time-out) or 10054 and TlsFailure says why;
+    // the connection is then unusable.
+    bool StartTls(const std::string& serverName, int timeoutMs, const TlsTrust& trust = {});
     bool Encrypted() const { return tls_ != nullptr; }
     // "TLSv1.3 TLS_AES_256_GCM_SHA384"; empty in clear.
     std::string TlsDescription() const;

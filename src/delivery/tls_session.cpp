@@ -8,8 +8,11 @@
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
+#include <map>
+#include <mutex>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <openssl/x509v3.h>
 #include <pthread.h>
 
 namespace lumenpost {
@@ -38,11 +41,48 @@ SSL_CTX* ClientContext() {
     return context.get();
 }
 
-// The name as SNI carries it; empty for addresses, which SNI must not carry.
-std::string SniName(std::string name) {
+std::unique_ptr<SSL_CTX, ContextFree> MakeVerifyingContext(const std::string& caFile) {
+    std::unique_ptr<SSL_CTX, ContextFree> context(SSL_CTX_new(TLS_client_method()));
+    if (!context || SSL_CTX_set_min_proto_version(context.get(), TLS1_2_VERSION) != 1 ||
+        SSL_CTX_set_default_verify_paths(context.get()) != 1) {
+        return nullptr;
+    }
+    if (!caFile.empty() &&
+        SSL_CTX_load_verify_locations(context.get(), caFile.c_str(), nullptr) != 1) {
+        return nullptr;
+    }
+    SSL_CTX_set_verify(context.get(), SSL_VERIFY_PEER, nullptr);
+    SSL_CTX_set_mode(context.get(), SSL_MODE_ENABLE_PARTIAL_WRITE);
+    return context;
+}
+
+// One verifying context per CA file, kept for the process: loading the system's store
+// for every connection would read it again and again. Null when it cannot be set up.
+SSL_CTX* VerifyingContext(const std::string& caFile) {
+    static std::mutex mutex;
+    static std::map<std::string, std::unique_ptr<SSL_CTX, ContextFree>> contexts;
+    const std::lock_guard lock(mutex);
+    auto known = contexts.find(caFile);
+    if (known == contexts.end()) {
+        auto context = MakeVerifyingContext(caFile);
+        if (!context) {
+            return nullptr;
+        }
+        known = contexts.emplace(caFile, std::move(context)).first;
+    }
+    return known->second.get();
+}
+
+std::string WithoutFinalDot(std::string name) {
     if (name.ends_with('.')) {
         name.pop_back();
     }
+    return name;
+}
+
+// The name as SNI carries it; empty for addresses, which SNI must not carry.
+std::string SniName(std::string name) {
+    name = WithoutFinalDot(std::move(name));
     if (name.empty() || name.front() == '[' || SocketAddress::FromText(name, 0)) {
         return {};
     }
@@ -120,12 +160,16 @@ void TlsSession::SslFree::operator()(SSL* ssl) const {
     SSL_free(ssl);
 }
 
-TlsSession::TlsSession(int fd) : fd_(fd), savedFlags_(fcntl(fd, F_GETFL)) {
+TlsSession::TlsSession(int fd, const TlsTrust& trust)
+    : fd_(fd), savedFlags_(fcntl(fd, F_GETFL)), verify_(trust.verify) {
     if (savedFlags_ >= 0) {
         fcntl(fd_, F_SETFL, savedFlags_ | O_NONBLOCK);
     }
-    if (SSL_CTX* context = ClientContext()) {
+    if (SSL_CTX* context = verify_ ? VerifyingContext(trust.caFile) : ClientContext()) {
         ssl_.reset(SSL_new(context));
+    } else if (verify_) {
+        failure_ = "cannot load the trusted CA certificates (the system's" +
+                   (trust.caFile.empty() ? std::string() : " and " + trust.caFile) + ")";
     }
     if (ssl_ && SSL_set_fd(ssl_.get(), fd_) != 1) {
         ssl_.reset();
@@ -176,7 +220,9 @@ TlsSession::Step TlsSession::Drive(Operation operation, int timeoutMs) {
 bool TlsSession::Handshake(const std::string& serverName, int timeoutMs) {
     timedOut_ = false;
     if (!ssl_) {
-        failure_ = "cannot set up TLS: " + FailureText(SSL_ERROR_SSL, 0);
+        if (failure_.empty()) {
+            failure_ = "cannot set up TLS: " + FailureText(SSL_ERROR_SSL, 0);
+        }
         return false;
     }
     const std::string sni = SniName(serverName);
@@ -184,13 +230,43 @@ bool TlsSession::Handshake(const std::string& serverName, int timeoutMs) {
         failure_ = "cannot name " + sni + " in TLS";
         return false;
     }
+    if (verify_ && !RequireName(WithoutFinalDot(serverName))) {
+        failure_ = "cannot check the certificate for the name " + serverName;
+        return false;
+    }
     const Step step = Drive([this] { return SSL_connect(ssl_.get()); }, timeoutMs);
     if (step == Step::timedOut) {
         // Half a handshake cannot be closed cleanly.
         broken_ = true;
         failure_ = "no answer in time";
+    } else if (step != Step::done && verify_) {
+        ExplainVerification();
     }
     return step == Step::done;
+}
+
+// The certificate must name `name`: an address among its IP addresses, a host name among
+// its DNS names (a wildcard only for a whole leftmost label).
+bool TlsSession::RequireName(const std::string& name) {
+    if (name.empty()) {
+        return false;
+    }
+    X509_VERIFY_PARAM* parameters = SSL_get0_param(ssl_.get());
+    if (SocketAddress::FromText(name, 0)) {
+        return X509_VERIFY_PARAM_set1_ip_asc(parameters, name.c_str()) == 1;
+    }
+    X509_VERIFY_PARAM_set_hostflags(parameters, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    return SSL_set1_host(ssl_.get(), name.c_str()) == 1;
+}
+
+// A certificate that failed the check says why ("hostname mismatch", "unable to get local
+// issuer certificate"), which tells more than the handshake's own error.
+void TlsSession::ExplainVerification() {
+    const long result = SSL_get_verify_result(ssl_.get());
+    if (result != X509_V_OK) {
+        failure_ = std::string("the server's certificate is not trusted: ") +
+                   X509_verify_cert_error_string(result);
+    }
 }
 
 TlsTransfer TlsSession::Transfer(Step step, std::size_t moved, int timeoutError) const {

@@ -29,19 +29,27 @@ struct TlsTransfer {
     int error = 0;
 };
 
-// The client side of TLS on a connected TCP socket, for opportunistic encryption: any
-// certificate is taken. The socket is non-blocking while the session lives, so every
-// step can be bounded; its flags are restored afterwards.
+// Whom a TLS client trusts. Without verification any certificate is taken (opportunistic
+// encryption). With it the certificate must chain to a CA of the system's store (or of
+// `caFile`) and name the server: a host name through its DNS names, an address through
+// its IP addresses.
+struct TlsTrust {
+    bool verify = false;
+    std::string caFile; // PEM certificates trusted beside the system's; empty: none
+};
+
+// The client side of TLS on a connected TCP socket. The socket is non-blocking while the
+// session lives, so every step can be bounded; its flags are restored afterwards.
 class TlsSession {
 public:
-    explicit TlsSession(int fd);
+    TlsSession(int fd, const TlsTrust& trust);
     ~TlsSession();
     TlsSession(const TlsSession&) = delete;
     TlsSession& operator=(const TlsSession&) = delete;
 
     // The handshake within `timeoutMs` (negative: no limit), naming `serverName` (SNI)
-    // unless it is an address or an address literal. On failure Failure() says why and
-    // TimedOut() whether the time ran out.
+    // unless it is an address or an address literal; with verification the certificate
+    // must name it. On failure Failure() says why and TimedOut() whether the time ran out.
     bool Handshake(const std::string& serverName, int timeoutMs);
     // Waits up to `timeoutMs` (negative: no limit) for decrypted octets; 10054 when the
     // peer ended TLS or the connection.
@@ -64,10 +72,13 @@ private:
     enum class Step { done, timedOut, closed, failed };
     template <typename Operation> Step Drive(Operation operation, int timeoutMs);
     TlsTransfer Transfer(Step step, std::size_t moved, int timeoutError) const;
+    bool RequireName(const std::string& name);
+    void ExplainVerification();
 
     int fd_;
     int savedFlags_;
     std::unique_ptr<SSL, SslFree> ssl_;
+    bool verify_;
     // After a fatal error no close_notify may be sent.
     bool broken_ = false;
     bool timedOut_ = false;

@@ -1,5 +1,6 @@
 #include "relay/relay_pass.h"
 
+#include "delivery/relay_host.h"
 #include "platform/ascii_text.h"
 
 #include <array>
@@ -31,10 +32,10 @@ public:
         const MessageDeliveryResult delivery = Deliver();
         std::vector<RelayOutcome> outcomes;
         for (std::size_t i = 0; i < job_.recipients.size(); ++i) {
-            const DeliveryResult result =
-                i < delivery.recipients.size()
-                    ? delivery.recipients[i]
-                    : DeliveryResult{DeliveryStatus::temporary, "no result for this recipient"};
+            const DeliveryResult result = i < delivery.recipients.size()
+                                              ? delivery.recipients[i]
+                                              : DeliveryResult{DeliveryStatus::temporary,
+                                                               "no result for this recipient"};
             RelayOutcome outcome = OutcomeOf(job_.recipients[i], result);
             outcome.exchanger = delivery.exchanger;
             outcome.tls = result.status == DeliveryStatus::delivered ? delivery.tls : "";
@@ -58,7 +59,11 @@ private:
             if (auto loop = LoopReason({})) {
                 return ForEveryRecipient(DeliveryStatus::permanent, std::move(*loop));
             }
-            const Route route = services_.ResolveRoute(settings_.dns, job_.domain);
+            DeliveryOptions options;
+            options.tls = settings_.tls;
+            const Route route = settings_.relayhost.empty()
+                                    ? services_.ResolveRoute(settings_.dns, job_.domain)
+                                    : RelayHostRoute(options);
             if (route.status != RouteStatus::found) {
                 return ForEveryRecipient(route.status == RouteStatus::permanent
                                              ? DeliveryStatus::permanent
@@ -72,13 +77,40 @@ private:
             for (const RelayJob::Recipient& recipient : job_.recipients) {
                 recipients.push_back(recipient.MailRecipient);
             }
-            DeliveryOptions options;
-            options.tls = settings_.tls;
             return services_.DeliverMessage(job_, recipients, route.exchangers, options);
         } catch (const std::exception& failure) {
             return ForEveryRecipient(DeliveryStatus::temporary,
                                      std::string("delivery failed: ") + failure.what());
         }
+    }
+
+    // The relay host's addresses, with what a delivery there needs put into `options`.
+    // A setting that cannot be used defers the mail: the user can still correct it.
+    Route RelayHostRoute(DeliveryOptions& options) const {
+        const std::optional<RelayHost> relay = ParseRelayHost(settings_.relayhost);
+        if (!relay) {
+            return {RouteStatus::temporary,
+                    "relayhost " + settings_.relayhost +
+                        " in the settings is not host or host:port (for example "
+                        "smtp.example.net:587); correct it",
+                    {}};
+        }
+        if (!settings_.relayuser.empty()) {
+            std::optional<std::string> password =
+                services_.RelayPassword
+                    ? services_.RelayPassword(settings_.relayuser, settings_.relayhost)
+                    : std::nullopt;
+            if (!password) {
+                return {RouteStatus::temporary,
+                        "no password for " + settings_.relayuser + " at " + settings_.relayhost +
+                            " in the secret store (set it in the settings)",
+                        {}};
+            }
+            options.user = settings_.relayuser;
+            options.password = std::move(*password);
+        }
+        options.submission = SubmissionTls{relay->ImplicitTls(), {}};
+        return services_.ResolveRelayHost(settings_.dns, relay->host, relay->port);
     }
 
     std::optional<std::string> LoopReason(const std::vector<Exchanger>& exchangers) const {
@@ -95,8 +127,7 @@ private:
             break;
         }
         if (services_.Now() - job_.arrival >= settings_.queuelife) {
-            return FailForGood(recipient, "gave up after " +
-                                              std::to_string(recipient.attempts + 1) +
+            return FailForGood(recipient, "gave up after " + std::to_string(recipient.attempts + 1) +
                                               " attempts: " + result.reason);
         }
         return Deferred(recipient, result.reason);
@@ -160,7 +191,9 @@ RelayPassSettings RelayPassSettings::From(const RelaySettings& settings) {
             settings.autoback,
             settings.queuelife,
             settings.retry,
-            settings.tls};
+            settings.tls,
+            settings.relayhost.trimmed().toStdString(),
+            settings.relayuser.trimmed().toStdString()};
 }
 
 std::vector<RelayOutcome> Button1Click(const RelayJob& job, const RelayPassSettings& settings,

@@ -41,6 +41,8 @@ struct RelayPassSettings {
     std::int64_t queuelife = kDefaultQueueLife; // seconds a recipient may stay deferred
     RetrySchedule retry;
     TlsPolicy tls = TlsPolicy::may;
+    std::string relayhost; // empty: each domain's MX; "host" or "host:port": every message
+    std::string relayuser; // AUTH at the relay host; empty: none
 
     static RelayPassSettings From(const RelaySettings& settings);
 };
@@ -49,9 +51,17 @@ struct RelayPassSettings {
 struct RelayServices {
     // The exchangers of `domain` through the DNS server the user chose.
     std::function<Route(const std::string& dnsServer, const std::string& domain)> ResolveRoute;
-    std::function<MessageDeliveryResult(
-        const RelayJob& job, const std::vector<std::string>& recipients,
-        const std::vector<Exchanger>& exchangers, const DeliveryOptions& options)>
+    // The addresses of the relay host `host` through the same DNS server.
+    std::function<Route(const std::string& dnsServer, const std::string& host, std::uint16_t port)>
+        ResolveRelayHost;
+    // The password of `user` at `relayhost` (the setting as written); nothing when none is
+    // known. Called from the worker threads.
+    std::function<std::optional<std::string>(const std::string& user, const std::string& relayhost)>
+        RelayPassword;
+    std::function<MessageDeliveryResult(const RelayJob& job,
+                                        const std::vector<std::string>& recipients,
+                                        const std::vector<Exchanger>& exchangers,
+                                        const DeliveryOptions& options)>
         DeliverMessage;
     std::function<void(int pattern)> PlayAlert;
     // The reason why mail for `domain` through these exchangers would come back to this
@@ -83,12 +93,13 @@ struct RelayOutcome {
                          // recipient "From:.../To:.../Retry:hh:mm:ss/Reason:..."
 };
 
-// The relay pass: finds the exchangers of the recipients' domain and delivers to all of
-// them in one connection. A temporary failure defers a recipient on the retry schedule,
-// until the queue life has passed; a permanent one (or giving up) is the failure branch:
-// log line, status and alert as the settings ask (the notice to the sender is queued per
-// delivery round by the queue). Blocking; runs on a worker thread and touches nothing
-// shared. One outcome per recipient, in the job's order.
+// The relay pass: finds the exchangers of the recipients' domain (or, with a relay host
+// set, that host's addresses) and delivers to all of them in one connection. A temporary
+// failure defers a recipient on the retry schedule, until the queue life has passed; a
+// permanent one (or giving up) is the failure branch: log line, status and alert as the
+// settings ask (the notice to the sender is queued per delivery round by the queue).
+// Blocking; runs on a worker thread and touches nothing shared. One outcome per
+// recipient, in the job's order.
 std::vector<RelayOutcome> Button1Click(const RelayJob& job, const RelayPassSettings& settings,
                                        const RelayServices& services);
 

@@ -36,6 +36,10 @@ TEST(CommandLine, ReadsEveryOptionInBothForms) {
     EXPECT_TRUE(parsed.warnings.isEmpty());
     EXPECT_EQ(options.allowFrom[1].ToString(), "192.168.7.9/32");
     EXPECT_EQ(Parse({"--listen=0.0.0.0:smtp"}).options.listen->port, "smtp");
+    EXPECT_EQ(Parse({"--password-file", "/run/pw"}).options.passwordFile, "/run/pw");
+    EXPECT_EQ(Parse({"--password-file=/run/pw"}).options.passwordFile, "/run/pw");
+    EXPECT_FALSE(Parse({"--password-file"}).error.isEmpty());
+    EXPECT_FALSE(Parse({"--password-file="}).error.isEmpty());
 }
 
 TEST(CommandLine, QueueCommandsBecomeOneRequestForTheRelay) {

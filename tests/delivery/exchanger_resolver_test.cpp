@@ -347,6 +347,36 @@ TEST(ExchangerResolverTest, MissingDnsServerTellsWhatToSet) {
     EXPECT_NE(route.reason.find("in the settings"), std::string::npos) << route.reason;
 }
 
+TEST(ExchangerResolverTest, RelayHostIsAskedForItsAddressesOnlyWithTheGivenPort) {
+    Fixture fixture(Zone()
+                        .Add("smtp.relay.test", kAaaa, {Address(kAsked, "2001:db8::70")})
+                        .Add("smtp.relay.test", kA, {Address(kAsked, "192.0.2.70")})
+                        .Add("nameless.relay.test", kMx, {Mx(kAsked, 10, Name("192.0.2.1"))})
+                        .Script());
+    Route route = fixture.resolver.ResolveHost("127.0.0.1", "SMTP.Relay.Test", 465);
+    ASSERT_EQ(route.status, RouteStatus::found) << route.reason;
+    ASSERT_EQ(route.exchangers.size(), 1U);
+    EXPECT_EQ(route.exchangers[0].name, "smtp.relay.test");
+    EXPECT_EQ(Addresses(route.exchangers[0]),
+              (std::vector<std::string>{"[2001:db8::70]:465", "192.0.2.70:465"}));
+    EXPECT_EQ(fixture.server.QueryCount(), 2U); // no MX question
+
+    route = fixture.resolver.ResolveHost("127.0.0.1", "192.0.2.9", 587);
+    ASSERT_EQ(route.status, RouteStatus::found);
+    EXPECT_EQ(Addresses(route.exchangers[0]), std::vector<std::string>{"192.0.2.9:587"});
+
+    // Unknown to the DNS server, or known without an address: the setting may be wrong,
+    // so the mail waits.
+    route = fixture.resolver.ResolveHost("127.0.0.1", "missing.relay.test", 587);
+    EXPECT_EQ(route.status, RouteStatus::temporary);
+    EXPECT_EQ(route.reason, "relay host missing.relay.test does not exist at DNS server "
+                            "127.0.0.1; check relayhost in the settings");
+    route = fixture.resolver.ResolveHost("127.0.0.1", "nameless.relay.test", 587);
+    EXPECT_EQ(route.status, RouteStatus::temporary);
+    EXPECT_EQ(route.reason, "relay host nameless.relay.test has no address (no AAAA or A "
+                            "record) at DNS server 127.0.0.1; check relayhost in the settings");
+}
+
 TEST(ExchangerResolverCacheTest, BurstAsksOncePerRecordType) {
     const Zone zone = Zone()
                           .Add("example.org", kMx, {Mx(kAsked, 10, Name("mx.example.org"))})

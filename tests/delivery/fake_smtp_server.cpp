@@ -38,6 +38,9 @@ void FakeSmtpServer::Serve(std::string greeting, Responder responder) {
             return;
         }
         ++connections_;
+        if (settings_.tls == FakeTls::implicit && !Encrypt(channel)) {
+            continue;
+        }
         if (channel.Send(greeting)) {
             Converse(channel, responder);
         }
@@ -49,7 +52,8 @@ void FakeSmtpServer::Converse(PeerChannel& channel, const Responder& responder) 
     std::string reply;
     while (channel.ReceiveLine(line)) {
         commands_.push_back(line);
-        if (line == "STARTTLS" && settings_.tls != FakeTls::none) {
+        if (line == "STARTTLS" &&
+            (settings_.tls == FakeTls::offered || settings_.tls == FakeTls::broken)) {
             if (!StartTls(channel)) {
                 return;
             }
@@ -89,7 +93,14 @@ bool FakeSmtpServer::StartTls(PeerChannel& channel) {
         channel.Send("this is not what TLS looks like\r\n");
         return false;
     }
-    if (!channel.Encrypt()) {
+    return Encrypt(channel);
+}
+
+bool FakeSmtpServer::Encrypt(PeerChannel& channel) {
+    SSL_CTX* context = settings_.certificateName.empty()
+                           ? TestServerContext()
+                           : CaSignedServerContext(settings_.certificateName);
+    if (!channel.Encrypt(context)) {
         return false;
     }
     tlsServerName_ = channel.ServerName();

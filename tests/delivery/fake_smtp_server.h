@@ -17,13 +17,17 @@ class PeerChannel;
 inline const std::string kDropConnection = "<drop>";
 
 // What the fake server does with STARTTLS: leaves it to the responder; answers 220 and
-// completes the handshake; answers 220 and then sends what is no TLS, and closes.
-enum class FakeTls { none, offered, broken };
+// completes the handshake; answers 220 and then sends what is no TLS, and closes. Or it
+// speaks TLS from the start (STARTTLS then left to the responder).
+enum class FakeTls { none, offered, broken, implicit };
 
 struct FakeSmtpSettings {
     int connections = 1; // served one after the other
     int family = AF_INET;
     FakeTls tls = FakeTls::none;
+    // Empty: a self-signed certificate for fake.example; else one for this name, signed
+    // by the test CA.
+    std::string certificateName;
 };
 
 // An SMTP server on 127.0.0.1 (or ::1): sends the greeting on each connection, answers
@@ -62,6 +66,7 @@ private:
     bool Answer(PeerChannel& channel, const Responder& responder, const std::string& command,
                 std::string& reply);
     bool StartTls(PeerChannel& channel);
+    bool Encrypt(PeerChannel& channel);
     bool ReadData(PeerChannel& channel);
 
     FakeSmtpSettings settings_;

@@ -98,10 +98,12 @@ TEST_F(TlsSessionTest, PeerClosingGivesConnectionReset) {
 TEST_F(TlsSessionTest, ClearInputBeforeTheHandshakeIsDropped) {
     std::string heard;
     Connect([&](PeerChannel& channel) {
-        // Sent in clear behind the reply to STARTTLS, as an attacker on the path might.
-        channel.Send("220 go ahead\r\n250 injected\r\n");
+        channel.Send("220 go ahead\r\n");
         std::string command;
         channel.ReceiveLine(command);
+        // Sent in clear behind the reply to STARTTLS, as an attacker on the path might. The
+        // client starts the handshake only after this reply, so the command was read alone.
+        channel.Send("220 ready\r\n250 injected\r\n");
         if (channel.Encrypt()) {
             channel.Send("250 genuine\r\n");
             channel.ReceiveLine(heard);
@@ -109,6 +111,7 @@ TEST_F(TlsSessionTest, ClearInputBeforeTheHandshakeIsDropped) {
     });
     EXPECT_EQ(client_.ReadLine(test::kPeerWaitMs), "220 go ahead");
     client_.WriteText("STARTTLS\r\n");
+    EXPECT_EQ(client_.ReadLine(test::kPeerWaitMs), "220 ready");
     ASSERT_TRUE(client_.StartTls("mx.example", test::kPeerWaitMs)) << client_.TlsFailure();
     EXPECT_EQ(client_.ReadLine(test::kPeerWaitMs), "250 genuine");
     client_.WriteText("QUIT\r\n");

@@ -2,10 +2,17 @@
 
 #include "delivery/tls_session.h"
 
+#include <cstdio>
+#include <map>
+#include <mutex>
 #include <openssl/evp.h>
+#include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
+#include <stdlib.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 namespace lumenpost::test {
 
@@ -21,34 +28,116 @@ struct CertificateFree {
     void operator()(X509* certificate) const { X509_free(certificate); }
 };
 
+struct ExtensionFree {
+    void operator()(X509_EXTENSION* extension) const { X509_EXTENSION_free(extension); }
+};
+
 constexpr long kCertificateLifeSeconds = 24 * 60 * 60;
 
-std::unique_ptr<X509, CertificateFree> SelfSigned(EVP_PKEY* key) {
+// A certificate of `key` named `commonName`, not yet signed.
+std::unique_ptr<X509, CertificateFree> Unsigned(EVP_PKEY* key, const std::string& commonName,
+                                                long serial) {
     std::unique_ptr<X509, CertificateFree> certificate(X509_new());
     X509_set_version(certificate.get(), X509_VERSION_3);
-    ASN1_INTEGER_set(X509_get_serialNumber(certificate.get()), 1);
+    ASN1_INTEGER_set(X509_get_serialNumber(certificate.get()), serial);
     X509_gmtime_adj(X509_getm_notBefore(certificate.get()), 0);
     X509_gmtime_adj(X509_getm_notAfter(certificate.get()), kCertificateLifeSeconds);
     X509_set_pubkey(certificate.get(), key);
-    X509_NAME* name = X509_get_subject_name(certificate.get());
-    const std::string commonName = "fake.example";
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+    X509_NAME_add_entry_by_txt(X509_get_subject_name(certificate.get()), "CN", MBSTRING_ASC,
                                reinterpret_cast<const unsigned char*>(commonName.c_str()), -1, -1,
                                0);
-    X509_set_issuer_name(certificate.get(), name);
+    return certificate;
+}
+
+void AddExtension(X509* certificate, X509* issuer, int nid, const std::string& value) {
+    X509V3_CTX v3{};
+    X509V3_set_ctx(&v3, issuer, certificate, nullptr, nullptr, 0);
+    const std::unique_ptr<X509_EXTENSION, ExtensionFree> extension(
+        X509V3_EXT_conf_nid(nullptr, &v3, nid, value.c_str()));
+    if (extension) {
+        X509_add_ext(certificate, extension.get(), -1);
+    }
+}
+
+std::unique_ptr<X509, CertificateFree> SelfSigned(EVP_PKEY* key, const std::string& commonName,
+                                                  bool authority) {
+    std::unique_ptr<X509, CertificateFree> certificate = Unsigned(key, commonName, 1);
+    X509_set_issuer_name(certificate.get(), X509_get_subject_name(certificate.get()));
+    if (authority) {
+        AddExtension(certificate.get(), certificate.get(), NID_basic_constraints,
+                     "critical,CA:TRUE");
+        AddExtension(certificate.get(), certificate.get(), NID_key_usage,
+                     "critical,keyCertSign,cRLSign");
+    }
     X509_sign(certificate.get(), key, EVP_sha256());
     return certificate;
 }
 
-std::unique_ptr<SSL_CTX, ContextFree> MakeServerContext() {
+std::unique_ptr<SSL_CTX, ContextFree> ContextWith(X509* certificate, EVP_PKEY* key) {
     std::unique_ptr<SSL_CTX, ContextFree> context(SSL_CTX_new(TLS_server_method()));
-    const std::unique_ptr<EVP_PKEY, KeyFree> key(EVP_EC_gen("P-256"));
-    const std::unique_ptr<X509, CertificateFree> certificate = SelfSigned(key.get());
-    if (SSL_CTX_use_certificate(context.get(), certificate.get()) != 1 ||
-        SSL_CTX_use_PrivateKey(context.get(), key.get()) != 1) {
+    if (!context || SSL_CTX_use_certificate(context.get(), certificate) != 1 ||
+        SSL_CTX_use_PrivateKey(context.get(), key) != 1) {
         return nullptr;
     }
     return context;
+}
+
+std::unique_ptr<SSL_CTX, ContextFree> MakeServerContext() {
+    const std::unique_ptr<EVP_PKEY, KeyFree> key(EVP_EC_gen("P-256"));
+    const std::unique_ptr<X509, CertificateFree> certificate =
+        SelfSigned(key.get(), "fake.example", false);
+    return ContextWith(certificate.get(), key.get());
+}
+
+// The test CA: its key and certificate, and the certificate as a PEM file.
+class TestCa {
+public:
+    TestCa()
+        : key_(EVP_EC_gen("P-256")),
+          certificate_(SelfSigned(key_.get(), "Lumenpost Test CA", true)) {
+        char path[] = "/tmp/lumenpost-test-ca-XXXXXX";
+        const int fd = mkstemp(path);
+        if (fd < 0) {
+            return;
+        }
+        close(fd);
+        if (FILE* file = std::fopen(path, "w")) {
+            PEM_write_X509(file, certificate_.get());
+            std::fclose(file);
+            file_ = path;
+        }
+    }
+    ~TestCa() {
+        if (!file_.empty()) {
+            unlink(file_.c_str());
+        }
+    }
+    TestCa(const TestCa&) = delete;
+    TestCa& operator=(const TestCa&) = delete;
+
+    const std::string& File() const { return file_; }
+
+    // A server context with a certificate for `name`, signed by this CA.
+    std::unique_ptr<SSL_CTX, ContextFree> ServerContext(const std::string& name) const {
+        const std::unique_ptr<EVP_PKEY, KeyFree> key(EVP_EC_gen("P-256"));
+        const std::unique_ptr<X509, CertificateFree> certificate = Unsigned(key.get(), name, 2);
+        X509_set_issuer_name(certificate.get(), X509_get_subject_name(certificate_.get()));
+        const bool address = name.find_first_not_of("0123456789.:") == std::string::npos;
+        AddExtension(certificate.get(), certificate_.get(), NID_subject_alt_name,
+                     (address ? "IP:" : "DNS:") + name);
+        X509_sign(certificate.get(), key_.get(), EVP_sha256());
+        return ContextWith(certificate.get(), key.get());
+    }
+
+private:
+    std::unique_ptr<EVP_PKEY, KeyFree> key_;
+    std::unique_ptr<X509, CertificateFree> certificate_;
+    std::string file_;
+};
+
+const TestCa& TheTestCa() {
+    static const TestCa ca;
+    return ca;
 }
 
 void LimitWaits(int fd) {
@@ -66,6 +155,21 @@ void SslFree::operator()(SSL* ssl) const {
 SSL_CTX* TestServerContext() {
     static const std::unique_ptr<SSL_CTX, ContextFree> context = MakeServerContext();
     return context.get();
+}
+
+SSL_CTX* CaSignedServerContext(const std::string& name) {
+    static std::mutex mutex;
+    static std::map<std::string, std::unique_ptr<SSL_CTX, ContextFree>> contexts;
+    const std::lock_guard lock(mutex);
+    auto& context = contexts[name];
+    if (!context) {
+        context = TheTestCa().ServerContext(name);
+    }
+    return context.get();
+}
+
+const std::string& TestCaFile() {
+    return TheTestCa().File();
 }
 
 PeerChannel::PeerChannel(Descriptor fd) : fd_(std::move(fd)) {
@@ -125,9 +229,8 @@ bool PeerChannel::ReceiveLine(std::string& line) {
     }
 }
 
-bool PeerChannel::Encrypt() {
+bool PeerChannel::Encrypt(SSL_CTX* context) {
     pending_.clear();
-    SSL_CTX* context = TestServerContext();
     if (context == nullptr) {
         return false;
     }

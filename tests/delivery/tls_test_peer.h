@@ -17,6 +17,13 @@ struct SslFree {
 // test process (no key material lives in the repository).
 SSL_CTX* TestServerContext();
 
+// A server context whose certificate names `name` (as its DNS name, or its IP address
+// when `name` is one) and is signed by the test CA, generated once per test process.
+SSL_CTX* CaSignedServerContext(const std::string& name);
+// A PEM file with the test CA's certificate, for the client to trust; removed when the
+// test process ends.
+const std::string& TestCaFile();
+
 // One accepted connection of a fake peer, in clear or, after Encrypt, through TLS. Every
 // wait is limited to kPeerWaitMs.
 class PeerChannel {
@@ -28,8 +35,9 @@ public:
     bool Send(const std::string& text);
     // Reads up to CR LF (removed); false on end, error or time-out.
     bool ReceiveLine(std::string& line);
-    // The server handshake; input received in clear and not yet read is dropped.
-    bool Encrypt();
+    // The server handshake with `context`; input received in clear and not yet read is
+    // dropped.
+    bool Encrypt(SSL_CTX* context = TestServerContext());
     bool Encrypted() const { return ssl_ != nullptr; }
     // The name the client gave (SNI); empty when none.
     std::string ServerName() const;

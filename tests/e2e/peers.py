@@ -48,14 +48,15 @@ def stop_process(process):
             stream.close()
 
 
-def start_dnsmasq(mx_records, address=DNS, host_records=(), prefix=()):
+def start_dnsmasq(mx_records, address=DNS, host_records=(), prefix=(), extra=()):
     """dnsmasq on ADDRESS:53 answering only the given "domain,host,preference" MX records
-    and "name,address[,address]" host records (A and AAAA)."""
+    and "name,address[,address]" host records (A and AAAA); extra: more dnsmasq options."""
     args = [*prefix, DNSMASQ, "--keep-in-foreground", "--bind-interfaces",
             "--listen-address=" + address, "--port=53", "--no-resolv", "--no-hosts",
             "--pid-file=", "--conf-file=/dev/null"]
     args += ["--mx-host=" + record for record in mx_records]
     args += ["--host-record=" + record for record in host_records]
+    args += list(extra)
     process = subprocess.Popen(args, stderr=subprocess.PIPE)
     try:
         # dnsmasq ends at once when it cannot listen; otherwise it runs until stopped.
@@ -77,14 +78,15 @@ def silent_listener(host, backlog=512):
 
 
 class Sink:
-    """One aiosmtpd sink on HOST:25 storing what it receives in its own folder."""
+    """One aiosmtpd sink on HOST:PORT (25) storing what it receives in its own folder."""
 
     def __init__(self, host, out_dir, refuse=(), tempfail=(), greylist=(), refuse_once=(),
-                 tls=None, prefix=()):
-        """tls: None, or (certificate, key, broken)."""
+                 tls=None, prefix=(), port=25, extra=()):
+        """tls: None, or (certificate, key, broken); extra: more arguments of sink.py."""
         self.out_dir = out_dir
         os.makedirs(out_dir)
-        args = [*prefix, SINK_PYTHON, SINK, "--listen", host + ":25", "--out", out_dir]
+        args = [*prefix, SINK_PYTHON, SINK, "--listen", "%s:%d" % (host, port), "--out", out_dir,
+                *extra]
         if tls:
             args += ["--tls-cert", tls[0], "--tls-key", tls[1]] + (["--tls-broken"] if tls[2]
                                                                    else [])

@@ -9,6 +9,11 @@ every time, those named with --greylist-rcpt get 450 and those named with
 STARTTLS; with --tls-broken as well, every handshake fails (the server only speaks
 TLS 1.0, which no current client accepts). The json also says whether the message came
 encrypted, the client's EHLO name and its MAIL parameters.
+
+As a submission server: --implicit-tls speaks TLS from the first octet (with --tls-cert and
+--tls-key) instead of offering STARTTLS; --auth USER:PASSWORD offers AUTH (PLAIN, LOGIN),
+only through TLS, and requires it before MAIL; --commands FILE notes every command received
+and every login checked, one JSON object a line, with whether it came through TLS.
 """
 import argparse
 import asyncio
@@ -19,7 +24,7 @@ import ssl
 import threading
 
 from aiosmtpd.controller import Controller
-from aiosmtpd.smtp import SMTP
+from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
 
 
 class StoringHandler:
@@ -63,15 +68,81 @@ class StoringHandler:
         return "250 OK stored"
 
 
+class CommandLog:
+    """Appends one JSON object a line to a file; nothing without one."""
+
+    def __init__(self, path):
+        self.path = path
+        self.lock = threading.Lock()
+
+    def note(self, **entry):
+        if self.path:
+            with self.lock, open(self.path, "a", encoding="utf-8") as f:
+                f.write(json.dumps(entry) + "\n")
+
+
+class RecordingSMTP(SMTP):
+    """Notes each command (its smtp_<VERB> method called) before it is answered."""
+
+    def __init__(self, *args, command_log, **kwargs):
+        self.command_log = command_log
+        super().__init__(*args, **kwargs)
+
+    def encrypted(self):
+        transport = getattr(self, "transport", None)
+        session = getattr(self, "session", None)
+        return bool((session is not None and session.ssl is not None) or
+                    (transport is not None and transport.get_extra_info("ssl_object")))
+
+    def __getattribute__(self, name):
+        attribute = super().__getattribute__(name)
+        if not name.startswith("smtp_") or not callable(attribute):
+            return attribute
+
+        async def recorded(arg):
+            self.command_log.note(verb=name[5:], arg=arg, tls=self.encrypted())
+            return await attribute(arg)
+        return recorded
+
+
+class Authenticator:
+    """Accepts one user with one password, noting every login it checks."""
+
+    def __init__(self, credentials, command_log):
+        user, password = credentials.split(":", 1)
+        self.user, self.password = user.encode(), password.encode()
+        self.command_log = command_log
+
+    def __call__(self, server, session, envelope, mechanism, auth_data):
+        if not isinstance(auth_data, LoginPassword):
+            return AuthResult(success=False, handled=False)
+        accepted = auth_data.login == self.user and auth_data.password == self.password
+        self.command_log.note(verb="LOGIN-CHECK", mechanism=mechanism,
+                              login=auth_data.login.decode(errors="replace"),
+                              accepted=accepted, tls=server.encrypted())
+        return AuthResult(success=accepted, handled=False)
+
+
 class UnlimitedController(Controller):
-    def __init__(self, handler, tls_context=None, **kwargs):
-        self.starttls_context = tls_context
+    def __init__(self, handler, tls_context=None, implicit_tls=False, authenticator=None,
+                 command_log=CommandLog(None), **kwargs):
+        self.starttls_context = None if implicit_tls else tls_context
+        self.authenticator = authenticator
+        self.implicit_tls = implicit_tls
+        self.command_log = command_log
+        if implicit_tls:
+            kwargs["ssl_context"] = tls_context
         super().__init__(handler, **kwargs)
 
     def factory(self):
-        return SMTP(self.handler, data_size_limit=None, enable_SMTPUTF8=True,
-                    decode_data=False, tls_context=self.starttls_context,
-                    require_starttls=False)
+        auth = {}
+        if self.authenticator:
+            # Through TLS only: with TLS from the start the whole connection is.
+            auth = {"authenticator": self.authenticator, "auth_required": True,
+                    "auth_require_tls": not self.implicit_tls}
+        return RecordingSMTP(self.handler, data_size_limit=None, enable_SMTPUTF8=True,
+                             decode_data=False, tls_context=self.starttls_context,
+                             require_starttls=False, command_log=self.command_log, **auth)
 
 
 def tls_context(cert, key, broken):
@@ -94,13 +165,19 @@ def main():
     parser.add_argument("--tls-cert")
     parser.add_argument("--tls-key")
     parser.add_argument("--tls-broken", action="store_true")
+    parser.add_argument("--implicit-tls", action="store_true")
+    parser.add_argument("--auth", help="USER:PASSWORD")
+    parser.add_argument("--commands", help="FILE")
     args = parser.parse_args()
     host, port = args.listen.rsplit(":", 1)
     os.makedirs(args.out, exist_ok=True)
     handler = StoringHandler(args.out, args.refuse_rcpt, args.tempfail_rcpt, args.greylist_rcpt,
                              args.refuse_once_rcpt)
     context = tls_context(args.tls_cert, args.tls_key, args.tls_broken) if args.tls_cert else None
-    controller = UnlimitedController(handler, tls_context=context,
+    command_log = CommandLog(args.commands)
+    authenticator = Authenticator(args.auth, command_log) if args.auth else None
+    controller = UnlimitedController(handler, tls_context=context, implicit_tls=args.implicit_tls,
+                                     authenticator=authenticator, command_log=command_log,
                                      hostname=host, port=int(port))
     controller.start()
     print("ready", flush=True)

@@ -33,6 +33,8 @@ struct FakePeers {
     std::vector<DeliveryResult> results{kDelivered};
     std::vector<std::string> calls;
     TlsPolicy tlsSeen = TlsPolicy::none;
+    DeliveryOptions optionsSeen;
+    std::optional<std::string> relayPassword = "s3cret";
     std::int64_t now = kArrival;
 
     RelayServices Services() {
@@ -44,22 +46,33 @@ struct FakePeers {
             }
             return route;
         };
-        services.DeliverMessage =
-            [this](const RelayJob& job, const std::vector<std::string>& recipients,
-                   const std::vector<Exchanger>& exchangers, const DeliveryOptions& options) {
-                std::string call = "send " + job.MailSender + " " + job.dataPath + " via";
-                for (const Exchanger& exchanger : exchangers) {
-                    call += " " + exchanger.name;
-                }
-                call += " to";
-                for (const std::string& recipient : recipients) {
-                    call += " " + recipient;
-                }
-                calls.push_back(call);
-                tlsSeen = options.tls;
-                return MessageDeliveryResult{results, "mx1.example.test [192.0.2.25]:25",
-                                             "TLSv1.3 TLS_AES_256_GCM_SHA384"};
-            };
+        services.ResolveRelayHost = [this](const std::string& dns, const std::string& host,
+                                           std::uint16_t port) {
+            calls.push_back("relay host " + dns + " " + host + " " + std::to_string(port));
+            return route;
+        };
+        services.RelayPassword = [this](const std::string& user, const std::string& host) {
+            calls.push_back("password " + user + "@" + host);
+            return relayPassword;
+        };
+        services.DeliverMessage = [this](const RelayJob& job,
+                                         const std::vector<std::string>& recipients,
+                                         const std::vector<Exchanger>& exchangers,
+                                         const DeliveryOptions& options) {
+            std::string call = "send " + job.MailSender + " " + job.dataPath + " via";
+            for (const Exchanger& exchanger : exchangers) {
+                call += " " + exchanger.name;
+            }
+            call += " to";
+            for (const std::string& recipient : recipients) {
+                call += " " + recipient;
+            }
+            calls.push_back(call);
+            tlsSeen = options.tls;
+            optionsSeen = options;
+            return MessageDeliveryResult{results, "mx1.example.test [192.0.2.25]:25",
+                                         "TLSv1.3 TLS_AES_256_GCM_SHA384"};
+        };
         services.PlayAlert = [this](int pattern) {
             calls.push_back("alert " + std::to_string(pattern));
         };
@@ -69,7 +82,7 @@ struct FakePeers {
 };
 
 const RelayPassSettings kSettings{"127.0.0.2", "admin@relay.test", true, true, 3600,
-                                  {},          TlsPolicy::may};
+                                  {},          TlsPolicy::may,     {},   {}};
 
 RelayJob Job(const std::string& sender, const std::vector<std::string>& recipients,
              int attempts = 0) {
@@ -115,8 +128,8 @@ TEST(RelayPassTest, EachRecipientKeepsItsOwnOutcomeLineAndAlert) {
     FakePeers peers;
     peers.results = {kDelivered, kRefused, kGreylisted};
     peers.now = kArrival + 10;
-    const auto outcomes =
-        Pass(peers, " Alice@Sender.Test", {"a@example.test", "b@example.test", "c@example.test"});
+    const auto outcomes = Pass(peers, " Alice@Sender.Test", {"a@example.test", "b@example.test",
+                                                            "c@example.test"});
     ASSERT_EQ(outcomes.size(), 3u);
     EXPECT_EQ(outcomes[0].result, RelayResult::relayed);
     EXPECT_EQ(outcomes[1].result, RelayResult::failed);
@@ -146,8 +159,8 @@ TEST(RelayPassTest, ARouteThatCannotBeFoundDecidesForEveryRecipientWithoutAnAtte
     outcomes = Pass(peers, "s@a.test", {"x@example.test"}, quiet);
     EXPECT_EQ(outcomes.at(0).result, RelayResult::deferred);
     EXPECT_EQ(outcomes.at(0).reason, "DNS server 127.0.0.2 did not answer within 15 s");
-    EXPECT_EQ(peers.calls,
-              (Calls{"resolve 127.0.0.2 example.test", "resolve 127.0.0.2 example.test"}));
+    EXPECT_EQ(peers.calls, (Calls{"resolve 127.0.0.2 example.test",
+                                  "resolve 127.0.0.2 example.test"}));
 }
 
 TEST(RelayPassTest, ATemporaryFailureDefersOnTheScheduleWithoutAlert) {
@@ -236,6 +249,65 @@ TEST(RelayPassTest, NoticeOnlyForSendersOfAPlausibleShape) {
     EXPECT_TRUE(SenderTakesNotice("ab@c.d"));      // first "." at position 5
     EXPECT_TRUE(SenderTakesNotice("abc.d@x"));     // first "." at position 4
     EXPECT_TRUE(SenderTakesNotice("  A@BC.TEST")); // trimmed first
+}
+
+RelayPassSettings WithRelayHost(const std::string& relayhost, const std::string& relayuser) {
+    RelayPassSettings settings = kSettings;
+    settings.relayhost = relayhost;
+    settings.relayuser = relayuser;
+    return settings;
+}
+
+TEST(RelayPassTest, RelayHostTakesEveryMessageWithItsLoginAndNoMxIsAsked) {
+    struct Case {
+        std::string relayhost;
+        std::string hostAsked;
+        bool implicit;
+    };
+    for (const Case& c : {Case{"smtp.relay.test", "smtp.relay.test 587", false},
+                          Case{"smtp.relay.test:465", "smtp.relay.test 465", true},
+                          Case{"[2001:db8::7]:2525", "2001:db8::7 2525", false}}) {
+        SCOPED_TRACE(c.relayhost);
+        FakePeers peers;
+        const auto outcomes =
+            Pass(peers, "a@sender.test", {"b@example.test"}, WithRelayHost(c.relayhost, "alice"));
+        ASSERT_EQ(outcomes.size(), 1U);
+        EXPECT_EQ(outcomes[0].result, RelayResult::relayed);
+        ASSERT_EQ(peers.calls.size(), 3U);
+        EXPECT_EQ(peers.calls[0], "password alice@" + c.relayhost);
+        EXPECT_EQ(peers.calls[1], "relay host 127.0.0.2 " + c.hostAsked);
+        EXPECT_TRUE(peers.calls[2].starts_with("send ")) << peers.calls[2];
+        ASSERT_TRUE(peers.optionsSeen.submission.has_value());
+        EXPECT_EQ(peers.optionsSeen.submission->implicit, c.implicit);
+        EXPECT_EQ(peers.optionsSeen.user, "alice");
+        EXPECT_EQ(peers.optionsSeen.password, "s3cret");
+    }
+    // Without a user the relay host is used without a login (and no password looked up).
+    FakePeers peers;
+    Pass(peers, "a@sender.test", {"b@example.test"}, WithRelayHost("smtp.relay.test", ""));
+    EXPECT_EQ(peers.calls.front(), "relay host 127.0.0.2 smtp.relay.test 587");
+    EXPECT_TRUE(peers.optionsSeen.user.empty());
+    EXPECT_TRUE(peers.optionsSeen.submission.has_value());
+}
+
+TEST(RelayPassTest, RelayHostThatCannotBeUsedDefersWithoutAnAttempt) {
+    FakePeers peers;
+    peers.relayPassword.reset();
+    auto outcomes =
+        Pass(peers, "a@sender.test", {"b@example.test"}, WithRelayHost("smtp.relay.test", "alice"));
+    EXPECT_EQ(outcomes[0].result, RelayResult::deferred);
+    EXPECT_EQ(outcomes[0].reason, "no password for alice at smtp.relay.test in the secret store "
+                                  "(set it in the settings)");
+    EXPECT_EQ(peers.calls, Calls{"password alice@smtp.relay.test"});
+
+    FakePeers badSetting;
+    outcomes = Pass(badSetting, "a@sender.test", {"b@example.test"},
+                    WithRelayHost("smtp.relay.test:smtp", "alice"));
+    EXPECT_EQ(outcomes[0].result, RelayResult::deferred);
+    EXPECT_TRUE(outcomes[0].reason.starts_with("relayhost smtp.relay.test:smtp in the settings is "
+                                               "not host or host:port"))
+        << outcomes[0].reason;
+    EXPECT_TRUE(badSetting.calls.empty());
 }
 
 } // namespace

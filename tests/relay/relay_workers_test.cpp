@@ -33,7 +33,8 @@ RelayServices Services(std::function<bool(const std::string& recipient)> deliver
     return services;
 }
 
-const RelayPassSettings kQuiet{"127.0.0.2", "pm@x.test", false, false, 3600, {}, TlsPolicy::may};
+const RelayPassSettings kQuiet{"127.0.0.2", "pm@x.test",    false, false, 3600,
+                               {},          TlsPolicy::may, {},    {}};
 
 RelayJob Job(const std::string& recipient) {
     return RelayJob{"id", "s@w.test", MailDomainOf(recipient), {{0, recipient, 0}}, "/dev/null",
