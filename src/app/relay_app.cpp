@@ -189,6 +189,9 @@ void RelayApp::ShowOutcome(const RelayOutcome& outcome) {
     case RelayResult::failed:
         core_.SetStatus(QString::fromStdString(outcome.status));
         core_.AddFailed(text, QString::fromStdString(outcome.reason));
+        core_.ReportRecipientFailed(QString::fromStdString(outcome.id),
+                                    QString::fromStdString(outcome.MailRecipient),
+                                    QString::fromStdString(outcome.reason));
         break;
     case RelayResult::deferred:
         core_.AddDeferred(text);

@@ -1,4 +1,5 @@
 #include "desktop/form1.h"
+#include "desktop/double_click_filter.h"
 #include "desktop/jpeg_image.h"
 
 #include <QAction>
@@ -51,7 +52,9 @@ TForm1::TForm1(RelayApp& app, FormEnvironment environment)
     TaskbarIcon1.SetHint(QString::fromLatin1(kTitle));
     TaskbarIcon1.SetPopupMenu(PopupMenu1);
     TaskbarIcon1.OnClick = [this] { N1Click(); };
+    TaskbarIcon1.OnBalloonClick = [this] { ShowQueue(balloonId_, balloonRecipient_); };
     TaskbarIcon1.SetVisible(environment_.trayAvailable);
+    new DoubleClickFilter(StatusBar1, [this] { N6Click(); }); // owned by the status bar
     BindCore();
 }
 
@@ -96,6 +99,7 @@ void TForm1::BindCore() {
     // Where the last message went, and how, without changing the status text itself.
     connect(&core_, &RelayCore::deliveryDetailChanged, StatusBar1, &QWidget::setToolTip);
     connect(&core_, &RelayCore::localAddressChanged, Edit2, &QLineEdit::setText);
+    connect(&core_, &RelayCore::recipientFailed, this, &TForm1::NotifyFailure);
 
     connect(ComboBox1, &QComboBox::editTextChanged, this, &TForm1::TakeSettings);
     connect(Edit1, &QLineEdit::textChanged, this, &TForm1::TakeSettings);
@@ -160,6 +164,36 @@ void TForm1::N4Click() {
 
 void TForm1::N5Click() {
     close();
+}
+
+void TForm1::N6Click() {
+    ShowQueue();
+}
+
+QueueWindow& TForm1::ShowQueue(const QString& id, const QString& recipient) {
+    if (!queueWindow_) {
+        queueWindow_ = std::make_unique<QueueWindow>(app_.Queue());
+        queueWindow_->setWindowIcon(windowIcon());
+    }
+    if (!id.isEmpty()) {
+        queueWindow_->SelectRecipient(id, recipient);
+    }
+    queueWindow_->setWindowState(queueWindow_->windowState() & ~Qt::WindowMinimized);
+    queueWindow_->show();
+    queueWindow_->raise();
+    queueWindow_->activateWindow();
+    return *queueWindow_;
+}
+
+// Shown whether or not the alert sounds: the tone may be off, or nobody near to hear it.
+void TForm1::NotifyFailure(const QString& id, const QString& recipient, const QString& reason) {
+    if (!TaskbarIcon1.Visible()) {
+        return;
+    }
+    balloonId_ = id;
+    balloonRecipient_ = recipient;
+    TaskbarIcon1.ShowBalloon(tr("邮件转发失败"),
+                             tr("发给 %1 的邮件无法送达：%2").arg(recipient, reason));
 }
 
 // FormClose: the window closes only once the settings and the autostart entry are

@@ -2,10 +2,12 @@
 
 #include "app/relay_app.h"
 #include "desktop/hyper_link.h"
+#include "desktop/queue_window.h"
 #include "desktop/taskbar_icon.h"
 
 #include <QWidget>
 #include <functional>
+#include <memory>
 
 class QAction;
 class QCheckBox;
@@ -47,6 +49,11 @@ public:
     void N3Click();
     void N4Click();
     void N5Click();
+    // The mail queue window (also a double click on the status line).
+    void N6Click();
+
+    // Brings up the queue window, with that recipient's row selected when it is listed.
+    QueueWindow& ShowQueue(const QString& id = {}, const QString& recipient = {});
 
     TTaskbarIcon& Tray() { return TaskbarIcon1; }
 
@@ -68,6 +75,9 @@ private:
     void ShowSettings();
     void TakeSettings();
     void ApplyIcon();
+    // A balloon at the tray icon for a recipient that failed for good; its click shows the
+    // recipient in the queue window.
+    void NotifyFailure(const QString& id, const QString& recipient, const QString& reason);
 
     RelayApp& app_;
     RelayCore& core_;
@@ -88,6 +98,9 @@ private:
     QAction* N1 = nullptr;
     QAction* N2 = nullptr;
     TTaskbarIcon TaskbarIcon1;
+    std::unique_ptr<QueueWindow> queueWindow_; // made when first shown
+    QString balloonId_;                        // the recipient of the last balloon
+    QString balloonRecipient_;
 };
 
 } // namespace lumenpost

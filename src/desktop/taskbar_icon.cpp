@@ -6,6 +6,7 @@ namespace lumenpost {
 
 TTaskbarIcon::TTaskbarIcon(QObject* parent) : QObject(parent) {
     connect(&tray_, &QSystemTrayIcon::activated, this, &TTaskbarIcon::HandleActivation);
+    connect(&tray_, &QSystemTrayIcon::messageClicked, this, &TTaskbarIcon::HandleBalloonClick);
 }
 
 void TTaskbarIcon::SetIcon(const QIcon& icon) {
@@ -49,6 +50,20 @@ void TTaskbarIcon::HandleActivation(QSystemTrayIcon::ActivationReason reason) {
     // A double click arrives as one Trigger and then DoubleClick, so it clicks once.
     if (enabled_ && reason == QSystemTrayIcon::Trigger && OnClick) {
         OnClick();
+    }
+}
+
+void TTaskbarIcon::ShowBalloon(const QString& title, const QString& text) {
+    if (!visible_) {
+        return;
+    }
+    balloonText_ = text;
+    tray_.showMessage(title, text, QSystemTrayIcon::Warning);
+}
+
+void TTaskbarIcon::HandleBalloonClick() {
+    if (OnBalloonClick) {
+        OnBalloonClick();
     }
 }
 

@@ -40,11 +40,20 @@ public:
     // Where the tray's activations arrive (a left click is Trigger).
     void HandleActivation(QSystemTrayIcon::ActivationReason reason);
 
+    // A notice beside the icon; none while the icon is not shown.
+    void ShowBalloon(const QString& title, const QString& text);
+    // The text of the last notice shown.
+    const QString& BalloonText() const { return balloonText_; }
+    // A click on the notice.
+    std::function<void()> OnBalloonClick;
+    void HandleBalloonClick();
+
 private:
     void AttachMenu();
 
     QSystemTrayIcon tray_;
     QString hint_;
+    QString balloonText_;
     QPointer<QMenu> popupMenu_;
     bool visible_ = false;
     bool enabled_ = true;

@@ -56,6 +56,7 @@ RecipientState StateOf(RelayResult result) {
 
 std::vector<std::string> QueueBook::Load() {
     QueueFolder::Contents contents = folder_.Load();
+    MarkAllChanged(); // what was held before may be gone now
     entries_.clear();
     inFlight_.clear();
     rounds_.clear();
@@ -67,11 +68,13 @@ std::vector<std::string> QueueBook::Load() {
         std::string id = envelope.id;
         entries_[id] = Entry{std::move(envelope), QueuePlace::failed};
     }
+    MarkAllChanged();
     return std::move(contents.problems);
 }
 
 void QueueBook::Add(Envelope envelope) {
     std::string id = envelope.id;
+    changes_.insert(id);
     entries_[id] = Entry{std::move(envelope), QueuePlace::active};
 }
 
@@ -181,6 +184,7 @@ std::optional<FinishedRound> QueueBook::TakeFinishedRound(const std::string& id)
 
 std::optional<std::string> QueueBook::Store(Entry& entry) {
     const std::string id = entry.envelope.id;
+    changes_.insert(id);
     if (AnyOpen(entry.envelope)) {
         return folder_.Update(entry.envelope, entry.place);
     }
@@ -259,6 +263,7 @@ QueueCommandReply QueueBook::Resend(const std::string& id) {
             ++count;
         }
     }
+    changes_.insert(id);
     if (auto error = folder_.Move(entry->envelope, QueuePlace::failed, QueuePlace::active)) {
         return {false, *error};
     }
@@ -274,6 +279,7 @@ QueueCommandReply QueueBook::Delete(const std::string& id) {
     if (auto error = folder_.Remove(id, entry->place)) {
         return {false, *error};
     }
+    changes_.insert(id);
     entries_.erase(id);
     return {true, "message " + id + " deleted\n"};
 }
@@ -281,8 +287,12 @@ QueueCommandReply QueueBook::Delete(const std::string& id) {
 int QueueBook::PurgeFailed(std::int64_t now, std::int64_t maxAge) {
     const int purged = folder_.PurgeFailed(now, maxAge);
     std::erase_if(entries_, [this](const auto& item) {
-        return item.second.place == QueuePlace::failed &&
-               !folder_.Read(item.first, QueuePlace::failed).has_value();
+        const bool gone = item.second.place == QueuePlace::failed &&
+                          !folder_.Read(item.first, QueuePlace::failed).has_value();
+        if (gone) {
+            changes_.insert(item.first);
+        }
+        return gone;
     });
     return purged;
 }
@@ -316,6 +326,35 @@ std::size_t QueueBook::OpenRecipients() const {
                                                        entry.envelope.recipients.end(), IsOpen));
     }
     return open;
+}
+
+std::vector<QueuedMessage> QueueBook::Messages() const {
+    std::vector<QueuedMessage> messages;
+    messages.reserve(entries_.size());
+    for (const auto& [id, entry] : entries_) {
+        messages.push_back(entry);
+    }
+    return messages;
+}
+
+std::optional<QueuedMessage> QueueBook::Message(const std::string& id) const {
+    const auto found = entries_.find(id);
+    if (found == entries_.end()) {
+        return std::nullopt;
+    }
+    return found->second;
+}
+
+std::vector<std::string> QueueBook::TakeChanges() {
+    std::vector<std::string> ids(changes_.begin(), changes_.end());
+    changes_.clear();
+    return ids;
+}
+
+void QueueBook::MarkAllChanged() {
+    for (const auto& [id, entry] : entries_) {
+        changes_.insert(id);
+    }
 }
 
 } // namespace lumenpost

@@ -27,6 +27,12 @@ struct FinishedRound {
     std::string dataPath;                // where its text is now
 };
 
+// A message as the queue holds it, and where its files are.
+struct QueuedMessage {
+    Envelope envelope;
+    QueuePlace place = QueuePlace::active;
+};
+
 // The answer to a queue command: whether it did what was asked, and the text to show.
 struct QueueCommandReply {
     bool ok = false;
@@ -80,11 +86,15 @@ public:
     std::size_t OpenRecipients() const;
     std::size_t InFlight() const { return inFlight_.size(); }
 
+    // Every message held, in id (arrival) order.
+    std::vector<QueuedMessage> Messages() const;
+    // One message; nothing when the queue does not hold it.
+    std::optional<QueuedMessage> Message(const std::string& id) const;
+    // The ids of the messages added, changed or removed since the last call, each once.
+    std::vector<std::string> TakeChanges();
+
 private:
-    struct Entry {
-        Envelope envelope;
-        QueuePlace place = QueuePlace::active;
-    };
+    using Entry = QueuedMessage;
     using Key = std::pair<std::string, std::size_t>; // id, recipient index
 
     Entry* Find(const std::string& id);
@@ -94,6 +104,7 @@ private:
     void AddToJob(std::map<std::string, RelayJob>& byDomain, const Entry& entry,
                   std::size_t index) const;
     void CountInRound(const RelayOutcome& outcome);
+    void MarkAllChanged();
 
     struct Round {
         std::size_t open = 0; // recipients taken whose outcome has not come
@@ -105,6 +116,7 @@ private:
     std::map<std::string, Entry> entries_;
     std::set<Key> inFlight_;
     std::map<std::string, Round> rounds_; // by id, while a round is open
+    std::set<std::string> changes_;       // ids touched since TakeChanges
 };
 
 // The queue commands as a running relay takes them over its channel: "QUEUE",

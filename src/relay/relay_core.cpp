@@ -36,6 +36,11 @@ QString RelayCore::AddFailed(const QString& text, const QString& reason) {
     return line;
 }
 
+void RelayCore::ReportRecipientFailed(const QString& id, const QString& recipient,
+                                      const QString& reason) {
+    emit recipientFailed(id, recipient, reason);
+}
+
 void RelayCore::AddDeferred(const QString& text) {
     emit deferredAdded(text);
 }

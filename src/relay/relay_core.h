@@ -32,6 +32,9 @@ public:
     QString AddRelayed(const QString& text);
     // A failure also tells why (reasonAdded, right after badrelayAdded).
     QString AddFailed(const QString& text, const QString& reason = {});
+    // A recipient of queued message `id` failed for good (after its failure line), so that
+    // the desktop can tell the user even while the window is hidden.
+    void ReportRecipientFailed(const QString& id, const QString& recipient, const QString& reason);
     // A recipient that will be tried again: "From:.../To:.../Retry:.../Reason:...".
     void AddDeferred(const QString& text);
     // Something went wrong that the user should know (the queue could not be written).
@@ -63,6 +66,7 @@ signals:
     void okrelayAdded(const QString& line);
     void badrelayAdded(const QString& line);
     void reasonAdded(const QString& reason);
+    void recipientFailed(const QString& id, const QString& recipient, const QString& reason);
     void deferredAdded(const QString& text);
     void errorReported(const QString& text);
     void okrelayCleared();

@@ -28,12 +28,14 @@ std::vector<std::string> RelayQueue::Start() {
     std::vector<std::string> problems = book_.Load();
     book_.PurgeFailed(now_(), kFailedKeepSeconds);
     StartDue();
+    AnnounceChanges();
     return problems;
 }
 
 void RelayQueue::Add(Envelope envelope) {
     book_.Add(std::move(envelope));
     StartDue();
+    AnnounceChanges();
 }
 
 std::optional<std::string> RelayQueue::Apply(const RelayOutcome& outcome) {
@@ -42,6 +44,7 @@ std::optional<std::string> RelayQueue::Apply(const RelayOutcome& outcome) {
         error = error ? *error + "; " + *noticeError : *noticeError;
     }
     StartDue();
+    AnnounceChanges();
     return error;
 }
 
@@ -85,7 +88,14 @@ std::optional<std::string> RelayQueue::QueueNotice(const FinishedRound& round,
 QueueCommandReply RelayQueue::Command(const std::string& request) {
     QueueCommandReply reply = RunQueueCommand(book_, request);
     StartDue();
+    AnnounceChanges();
     return reply;
+}
+
+void RelayQueue::AnnounceChanges() {
+    for (const std::string& id : book_.TakeChanges()) {
+        emit changed(QString::fromStdString(id));
+    }
 }
 
 void RelayQueue::StartDue() {

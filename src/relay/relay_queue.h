@@ -12,7 +12,8 @@ namespace lumenpost {
 
 // Drives delivery from the queue on the UI thread: every due recipient goes to the
 // workers with the settings of the moment, a timer wakes up for the next deferred one,
-// and each outcome is written to the queue before anything else happens with it.
+// and each outcome is written to the queue before anything else happens with it. Every
+// change of the book is announced, so that a view follows it without reading the folder.
 class RelayQueue : public QObject {
     Q_OBJECT
 
@@ -41,7 +42,13 @@ public:
 
     const QueueBook& Book() const { return book_; }
 
+signals:
+    // The message with this id was added, changed or left the queue (Book() tells which).
+    // Emitted after the change is on disk, once per message and call.
+    void changed(const QString& id);
+
 private:
+    void AnnounceChanges();
     void StartDue();
     std::optional<std::string> NoticeIfDue(const std::string& id);
     std::optional<std::string> QueueNotice(const FinishedRound& round,
