@@ -275,6 +275,11 @@ void RelayApp::rasRasConnected() {
         QString::fromStdString(linkAddress.empty() ? ras.LocalIP() : std::string(linkAddress)));
 }
 
+std::optional<QString> RelayApp::ApplySettingsNow(const RelaySettings& settings) {
+    core_.SetSettings(settings);
+    return settingsFile_.Write(settings);
+}
+
 std::optional<QString> RelayApp::Close() {
     if (!settingsLoaded_) {
         return std::nullopt; // nothing was read, so nothing may be written back

@@ -57,6 +57,9 @@ public:
     // The close steps: writes the settings, then writes or removes the autostart entry.
     // Returns the error that stops the close (the program keeps running).
     std::optional<QString> Close();
+    // Settings changed in the window's dialogs: in force at once and written to the file
+    // right away. Returns what went wrong writing them.
+    std::optional<QString> ApplySettingsNow(const RelaySettings& settings);
 
     // Relay passes running now.
     int RunningPasses() const { return workers_->Running(); }

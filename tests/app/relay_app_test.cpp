@@ -213,5 +213,14 @@ TEST_F(RelayAppTest, ClosingWithASessionInTheMiddleOfAMessageIsSafe) {
     EXPECT_TRUE(peers_.delivered.empty());
 }
 
+TEST_F(RelayAppTest, SettingsFromTheDialogAreInForceAndOnDiskAtOnce) {
+    RelaySettings settings = app_->Core().Settings();
+    settings.deliveries = 9;
+    settings.relayhost = QStringLiteral("smtp.example.com:587");
+    EXPECT_EQ(app_->ApplySettingsNow(settings), std::nullopt);
+    EXPECT_EQ(app_->Core().Settings(), settings);
+    EXPECT_EQ(app_->Settings().Read(), settings); // not only at exit
+}
+
 } // namespace
 } // namespace lumenpost
