@@ -63,7 +63,8 @@ public:
     const QueueBook& Book() const { return queue_.Book(); }
     const QueueFolder& Folder() const { return folder_.Folder(); }
 
-    RelayPassSettings settings{"127.0.0.2", "pm@relay.test", false, true, 3600, {}, TlsPolicy::may};
+    RelayPassSettings settings{"127.0.0.2", "pm@relay.test", false, true, 3600,
+                               {},          TlsPolicy::may,  {},    {}};
     std::int64_t now = 1000;
 
 private:
