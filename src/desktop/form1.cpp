@@ -100,6 +100,13 @@ void TForm1::BindCore() {
     connect(&core_, &RelayCore::deliveryDetailChanged, StatusBar1, &QWidget::setToolTip);
     connect(&core_, &RelayCore::localAddressChanged, Edit2, &QLineEdit::setText);
     connect(&core_, &RelayCore::recipientFailed, this, &TForm1::NotifyFailure);
+    if (RelayPasswordStore* store = app_.PasswordStore()) {
+        connect(store, &RelayPasswordStore::written, this, [this](const QString& error) {
+            if (!error.isEmpty()) {
+                environment_.ShowError(tr("中继密码没有保存：%1").arg(error));
+            }
+        });
+    }
 
     connect(ComboBox1, &QComboBox::editTextChanged, this, &TForm1::TakeSettings);
     connect(Edit1, &QLineEdit::textChanged, this, &TForm1::TakeSettings);
@@ -170,10 +177,39 @@ void TForm1::N6Click() {
     ShowQueue();
 }
 
+void TForm1::N7Click() {
+    ShowAdvancedSettings();
+}
+
+SettingsDialog& TForm1::ShowAdvancedSettings() {
+    if (!settingsDialog_) {
+        SettingsDialog::SavePassword save;
+        if (app_.PasswordStore() != nullptr) {
+            save = [this](const QString& password) { SavePassword(password); };
+        }
+        settingsDialog_ = new SettingsDialog(
+            core_.Settings(), [this](const RelaySettings& s) { return app_.ApplySettingsNow(s); },
+            std::move(save));
+        settingsDialog_->setAttribute(Qt::WA_DeleteOnClose);
+        settingsDialog_->setWindowIcon(windowIcon());
+    }
+    settingsDialog_->show();
+    settingsDialog_->raise();
+    settingsDialog_->activateWindow();
+    return *settingsDialog_;
+}
+
+void TForm1::SavePassword(const QString& password) {
+    const RelaySettings& settings = core_.Settings();
+    app_.PasswordStore()->Write(settings.relayuser.trimmed(), settings.relayhost.trimmed(),
+                                password);
+}
+
 QueueWindow& TForm1::ShowQueue(const QString& id, const QString& recipient) {
     if (!queueWindow_) {
         queueWindow_ = std::make_unique<QueueWindow>(app_.Queue());
         queueWindow_->setWindowIcon(windowIcon());
+        connect(queueWindow_.get(), &QueueWindow::settingsRequested, this, &TForm1::N7Click);
     }
     if (!id.isEmpty()) {
         queueWindow_->SelectRecipient(id, recipient);

@@ -3,8 +3,10 @@
 #include "app/relay_app.h"
 #include "desktop/hyper_link.h"
 #include "desktop/queue_window.h"
+#include "desktop/settings_dialog.h"
 #include "desktop/taskbar_icon.h"
 
+#include <QPointer>
 #include <QWidget>
 #include <functional>
 #include <memory>
@@ -51,9 +53,14 @@ public:
     void N5Click();
     // The mail queue window (also a double click on the status line).
     void N6Click();
+    // The advanced settings dialog (also the queue window's button).
+    void N7Click();
 
     // Brings up the queue window, with that recipient's row selected when it is listed.
     QueueWindow& ShowQueue(const QString& id = {}, const QString& recipient = {});
+
+    // Brings up the advanced settings dialog (one at a time).
+    SettingsDialog& ShowAdvancedSettings();
 
     TTaskbarIcon& Tray() { return TaskbarIcon1; }
 
@@ -78,6 +85,8 @@ private:
     // A balloon at the tray icon for a recipient that failed for good; its click shows the
     // recipient in the queue window.
     void NotifyFailure(const QString& id, const QString& recipient, const QString& reason);
+    // Keeps the relay host's password typed in the settings dialog for the account just set.
+    void SavePassword(const QString& password);
 
     RelayApp& app_;
     RelayCore& core_;
@@ -99,6 +108,7 @@ private:
     QAction* N2 = nullptr;
     TTaskbarIcon TaskbarIcon1;
     std::unique_ptr<QueueWindow> queueWindow_; // made when first shown
+    QPointer<SettingsDialog> settingsDialog_;  // deletes itself when closed
     QString balloonId_;                        // the recipient of the last balloon
     QString balloonRecipient_;
 };

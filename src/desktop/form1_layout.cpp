@@ -187,6 +187,7 @@ void TForm1::BuildPopupMenu() {
     item("N3", QStringLiteral("反馈改进意见(&F)"), &TForm1::N3Click);
     item("N4", QStringLiteral("访问软件主页(&V)"), &TForm1::N4Click);
     item("N6", tr("邮件队列..."), &TForm1::N6Click);
+    item("N7", tr("高级设置..."), &TForm1::N7Click);
     item("N5", QStringLiteral("退出(&Exit)"), &TForm1::N5Click);
 }
 

@@ -5,6 +5,7 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QTableView>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -78,6 +79,10 @@ void QueueWindow::BuildLayout() {
         buttons->addWidget(button);
     }
     buttons->addStretch();
+    auto* settings = new QPushButton(tr("高级设置..."), this); // owned by the window
+    settings->setObjectName(QStringLiteral("OpenSettings"));
+    connect(settings, &QPushButton::clicked, this, &QueueWindow::settingsRequested);
+    buttons->addWidget(settings);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(view_);
     layout->addLayout(buttons);

@@ -48,6 +48,10 @@ public:
     QTableView* View() const { return view_; }
     QAbstractItemModel* Rows() { return &sorted_; }
 
+signals:
+    // The "高级设置..." button: the owner brings up the settings dialog.
+    void settingsRequested();
+
 private:
     void BuildActions();
     void BuildLayout();

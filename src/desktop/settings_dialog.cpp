@@ -69,6 +69,10 @@ SettingsDialog::SettingsDialog(const RelaySettings& current, Apply apply, SavePa
     password_->setObjectName(QStringLiteral("password"));
     password_->setEchoMode(QLineEdit::Password);
     password_->setPlaceholderText(tr("留空: 不更改"));
+    if (!savePassword_) {
+        password_->setEnabled(false); // --password-file gives it
+        password_->setPlaceholderText(tr("由 --password-file 提供"));
+    }
 
     int row = 0;
     for (const auto& [field, line] : lines_) {
@@ -139,7 +143,7 @@ void SettingsDialog::accept() {
         writeError_->setText(tr("设置已生效，但未能写入设置文件: %1").arg(*error));
         return;
     }
-    if (!password_->text().isEmpty()) {
+    if (savePassword_ && !password_->text().isEmpty()) {
         savePassword_(password_->text());
     }
     QDialog::accept();

@@ -22,7 +22,8 @@ class SettingsDialog : public QDialog {
 public:
     // Applies and stores the settings; returns what went wrong writing them.
     using Apply = std::function<std::optional<QString>(const RelaySettings&)>;
-    // Keeps the relay host's password (only called with a new one).
+    // Keeps the relay host's password (only called with a new one). Empty when the password
+    // comes from a file: the field is then disabled.
     using SavePassword = std::function<void(const QString&)>;
 
     SettingsDialog(const RelaySettings& current, Apply apply, SavePassword savePassword,

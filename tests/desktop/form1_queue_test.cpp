@@ -3,8 +3,10 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMouseEvent>
+#include <QPushButton>
 #include <QStatusBar>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -114,7 +116,7 @@ TEST_F(Form1QueueTest, TheQueueOpensFromTheItemBeforeExitAndFromTheStatusLine) {
     for (const QAction* action : menu->actions()) {
         items.append(action->objectName());
     }
-    EXPECT_EQ(items, (QStringList{"N1", "N2", "N3", "N4", "N6", "N5"}));
+    EXPECT_EQ(items, (QStringList{"N1", "N2", "N3", "N4", "N6", "N7", "N5"}));
     QAction* queueItem = menu->actions().at(4);
     EXPECT_EQ(queueItem->text(), "邮件队列...");
     queueItem->trigger();
@@ -129,6 +131,33 @@ TEST_F(Form1QueueTest, TheQueueOpensFromTheItemBeforeExitAndFromTheStatusLine) {
                             Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
     QCoreApplication::sendEvent(status, &doubleClick);
     EXPECT_EQ(OpenQueueWindow(), window);
+}
+
+// The dialog opens from the tray item and from the queue window's button, and what OK takes is
+// in force and in the settings file at once, before any close.
+TEST_F(Form1QueueTest, AdvancedSettingsOpenFromTheTrayAndTheQueueAndAreWrittenAtOnce) {
+    Start(true);
+    auto* item = form_->findChild<QMenu*>("PopupMenu1")->findChild<QAction*>("N7");
+    ASSERT_NE(item, nullptr);
+    EXPECT_EQ(item->text(), "高级设置...");
+    item->trigger();
+    SettingsDialog& shown = form_->ShowAdvancedSettings(); // the one the item brought up
+    ASSERT_TRUE(shown.isVisible());
+    shown.findChild<QLineEdit*>("deliveries")->setText("7");
+    shown.findChild<QLineEdit*>("relayhost")->setText("smtp.example.test:587");
+    shown.accept();
+    EXPECT_EQ(app_->Core().Settings().deliveries, 7);
+    const RelaySettings written = RelaySettingsFile(dir_.path() + "/lumenpost.ini").Read();
+    EXPECT_EQ(written.deliveries, 7);
+    EXPECT_EQ(written.relayhost, "smtp.example.test:587");
+    EXPECT_FALSE(shown.isVisible());
+
+    form_->ShowQueue();
+    auto* button = OpenQueueWindow()->findChild<QPushButton*>("OpenSettings");
+    ASSERT_NE(button, nullptr);
+    button->click();
+    SettingsDialog& again = form_->ShowAdvancedSettings();
+    EXPECT_EQ(again.findChild<QLineEdit*>("deliveries")->text(), "7");
 }
 
 } // namespace
