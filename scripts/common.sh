@@ -5,7 +5,7 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
 BUILD_PACKAGES=(build-essential cmake ninja-build qt6-base-dev libjpeg62-turbo-dev
                 libasound2-dev libssl-dev libidn2-dev pkgconf netbase fonts-wqy-microhei
-                qtkeychain-qt6-dev)
+                qtkeychain-qt6-dev qt6-tools-dev qt6-l10n-tools)
 TEST_PACKAGES=(libgtest-dev libgmock-dev dnsmasq-base swaks python3-aiosmtpd iproute2 openssl
                xvfb xauth locales)
 

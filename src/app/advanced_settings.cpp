@@ -1,5 +1,6 @@
 #include "app/advanced_settings.h"
 
+#include <QCoreApplication>
 #include <QRegularExpression>
 #include <algorithm>
 
@@ -15,8 +16,12 @@ std::optional<qlonglong> WholeNumberIn(const QString& text, qlonglong lowest, ql
     return value;
 }
 
+// The messages stand beside the dialog's fields, so they come in the window's language.
 QString RangeMessage(qlonglong lowest, qlonglong highest, const QString& unit) {
-    return QStringLiteral("请输入 %1 到 %2 之间的整数%3").arg(lowest).arg(highest).arg(unit);
+    return QCoreApplication::translate("AdvancedSettings", "请输入 %1 到 %2 之间的整数%3")
+        .arg(lowest)
+        .arg(highest)
+        .arg(unit);
 }
 
 // "host" or "host:port", the host a name or an IPv4 address, or "[IPv6]:port".
@@ -59,8 +64,10 @@ public:
         if (const auto schedule = RetrySchedule::Parse(text.toStdString())) {
             settings_.retry = *schedule;
         } else {
-            Fail(AdvancedField::retry,
-                 QStringLiteral("请输入以逗号分隔的正整数秒数，例如 60,300,900,1800,3600"));
+            Fail(
+                AdvancedField::retry,
+                QCoreApplication::translate(
+                    "AdvancedSettings", "请输入以逗号分隔的正整数秒数，例如 60,300,900,1800,3600"));
         }
     }
     void QueueLife(const QString& text) {
@@ -68,14 +75,16 @@ public:
             settings_.queuelife = *hours * 3600;
         } else {
             Fail(AdvancedField::queuelife,
-                 RangeMessage(0, kLongestQueueLifeHours, QStringLiteral(" 小时")));
+                 RangeMessage(0, kLongestQueueLifeHours,
+                              QCoreApplication::translate("AdvancedSettings", " 小时")));
         }
     }
     void Tls(const QString& text) {
         if (const auto policy = ParseTlsPolicy(text.trimmed().toStdString())) {
             settings_.tls = *policy;
         } else {
-            Fail(AdvancedField::tls, QStringLiteral("请选择 none、may 或 encrypt"));
+            Fail(AdvancedField::tls,
+                 QCoreApplication::translate("AdvancedSettings", "请选择 none、may 或 encrypt"));
         }
     }
     void RelayHost(const QString& text) {
@@ -84,13 +93,16 @@ public:
             settings_.relayhost = host;
         } else {
             Fail(AdvancedField::relayhost,
-                 QStringLiteral("请输入主机名或地址，可加端口，例如 smtp.example.com:587；"
-                                "留空则直接投递到收件域的邮件交换器"));
+                 QCoreApplication::translate(
+                     "AdvancedSettings",
+                     "请输入主机名或地址，可加端口，例如 "
+                     "smtp.example.com:587；留空则直接投递到收件域的邮件交换器"));
         }
     }
     void RelayUser(const QString& text) {
         if (HasControlCharacter(text)) {
-            Fail(AdvancedField::relayuser, QStringLiteral("用户名不能包含控制字符"));
+            Fail(AdvancedField::relayuser,
+                 QCoreApplication::translate("AdvancedSettings", "用户名不能包含控制字符"));
         } else {
             settings_.relayuser = text.trimmed();
         }

@@ -1,6 +1,7 @@
 #include "desktop/form1.h"
 #include "desktop/double_click_filter.h"
 #include "desktop/jpeg_image.h"
+#include "desktop/window_language.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -39,7 +40,12 @@ QIcon LogoIcon() {
 }
 
 void SetLog(QPlainTextEdit* log, const QStringList& lines) {
-    log->setPlainText(lines.join(u'\n'));
+    QStringList shown;
+    shown.reserve(lines.size());
+    for (const QString& line : lines) {
+        shown.append(ShownLine(line));
+    }
+    log->setPlainText(shown.join(u'\n'));
 }
 
 } // namespace
@@ -90,12 +96,14 @@ void TForm1::ShowAfterStart() {
 
 void TForm1::BindCore() {
     connect(&core_, &RelayCore::settingsChanged, this, &TForm1::ShowSettings);
-    connect(&core_, &RelayCore::okrelayAdded, okrelay, &QPlainTextEdit::appendPlainText);
-    connect(&core_, &RelayCore::badrelayAdded, badrelay, &QPlainTextEdit::appendPlainText);
+    connect(&core_, &RelayCore::okrelayAdded, okrelay,
+            [this](const QString& line) { okrelay->appendPlainText(ShownLine(line)); });
+    connect(&core_, &RelayCore::badrelayAdded, badrelay,
+            [this](const QString& line) { badrelay->appendPlainText(ShownLine(line)); });
     connect(&core_, &RelayCore::okrelayCleared, okrelay, &QPlainTextEdit::clear);
     connect(&core_, &RelayCore::badrelayCleared, badrelay, &QPlainTextEdit::clear);
     connect(&core_, &RelayCore::statusChanged, StatusBar1,
-            [this](const QString& text) { StatusBar1->showMessage(text); });
+            [this](const QString& text) { StatusBar1->showMessage(ShownLine(text)); });
     // Where the last message went, and how, without changing the status text itself.
     connect(&core_, &RelayCore::deliveryDetailChanged, StatusBar1, &QWidget::setToolTip);
     connect(&core_, &RelayCore::localAddressChanged, Edit2, &QLineEdit::setText);
@@ -117,7 +125,7 @@ void TForm1::BindCore() {
     ShowSettings();
     SetLog(okrelay, core_.okrelay());
     SetLog(badrelay, core_.badrelay());
-    StatusBar1->showMessage(core_.Status());
+    StatusBar1->showMessage(ShownLine(core_.Status()));
     Edit2->setText(core_.LocalAddress());
 }
 

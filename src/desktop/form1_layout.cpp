@@ -121,11 +121,11 @@ void TForm1::BuildLogs() {
     const int height = kClientHeight - kStatusHeight;
     auto* panel1 = Place<QFrame>(this, "Panel1", QRect(0, 0, kPanel1Width, height));
     auto* groupBox1 = Frame(panel1, "GroupBox1", QRect(0, 0, kPanel1Width, kGroupBox1Height),
-                            QStringLiteral("SMTP转发成功记录"));
+                            tr("SMTP转发成功记录"));
     okrelay = Log(groupBox1, "okrelay", true);
     auto* groupBox2 = Frame(panel1, "GroupBox2",
                             QRect(0, kGroupBox1Height, kPanel1Width, height - kGroupBox1Height),
-                            QStringLiteral("SMTP转发失败记录"));
+                            tr("SMTP转发失败记录"));
     badrelay = Log(groupBox2, "badrelay", false);
 }
 
@@ -133,26 +133,26 @@ void TForm1::BuildSettingsBox() {
     auto* box =
         Frame(this, "GroupBox3",
               QRect(kPanel1Width, 0, kClientWidth - kPanel1Width, kClientHeight - kStatusHeight),
-              QStringLiteral("系统参数设置"));
-    Text(box, "Label1", {12, 24}, QStringLiteral("DNS服务器地址："));
+              tr("系统参数设置"));
+    Text(box, "Label1", {12, 24}, tr("DNS服务器地址："));
     ComboBox1 = Place<QComboBox>(box, "ComboBox1", QRect(106, 21, kFieldWidth, kFieldHeight));
     ComboBox1->setEditable(true);
     ComboBox1->setInsertPolicy(QComboBox::NoInsert);
     for (const char* server : kPresetDnsServers) {
         ComboBox1->addItem(QLatin1String(server));
     }
-    Text(box, "Label2", {6, 52}, QStringLiteral("SMTP管理员信箱："));
+    Text(box, "Label2", {6, 52}, tr("SMTP管理员信箱："));
     Edit1 = Place<QLineEdit>(box, "Edit1", QRect(106, 48, kFieldWidth, kFieldHeight));
-    Text(box, "Label4", {6, 76}, QStringLiteral("本机当前IP地址："));
+    Text(box, "Label4", {6, 76}, tr("本机当前IP地址："));
     Edit2 = Place<QLineEdit>(box, "Edit2", QRect(106, 74, kFieldWidth, kFieldHeight));
-    Edit2->setToolTip(QStringLiteral("请将本IP地址作为发信SMTP地址，也可设为127.0.0.1"));
-    CheckBox1 = Option(box, "CheckBox1", 98, QStringLiteral("随WINDOWS启动后运行"));
-    CheckBox2 = Option(box, "CheckBox2", 122, QStringLiteral("启动后最小化"));
-    CheckBox3 = Option(box, "CheckBox3", 146, QStringLiteral("邮件转发失败后语音提示"));
-    CheckBox4 = Option(box, "CheckBox4", 170, QStringLiteral("邮件转发失败后退信通知"));
+    Edit2->setToolTip(tr("请将本IP地址作为发信SMTP地址，也可设为127.0.0.1"));
+    CheckBox1 = Option(box, "CheckBox1", 98, tr("随WINDOWS启动后运行"));
+    CheckBox2 = Option(box, "CheckBox2", 122, tr("启动后最小化"));
+    CheckBox3 = Option(box, "CheckBox3", 146, tr("邮件转发失败后语音提示"));
+    CheckBox4 = Option(box, "CheckBox4", 170, tr("邮件转发失败后退信通知"));
     BuildPicturePanel(box);
     auto* button1 = Place<QPushButton>(box, "Button1", QRect(120, 288, 75, 25));
-    button1->setText(QStringLiteral("SMTP发送"));
+    button1->setText(tr("SMTP发送"));
     button1->hide(); // the relay pass's trigger is never shown
 }
 
@@ -181,14 +181,14 @@ void TForm1::BuildPopupMenu() {
         action->setObjectName(QLatin1String(name));
         return action;
     };
-    N1 = item("N1", QStringLiteral("显示主窗口(&M)"), &TForm1::N1Click);
+    N1 = item("N1", tr("显示主窗口(&M)"), &TForm1::N1Click);
     N1->setEnabled(false);
-    N2 = item("N2", QStringLiteral("最小化显示(&N)"), &TForm1::N2Click);
-    item("N3", QStringLiteral("反馈改进意见(&F)"), &TForm1::N3Click);
-    item("N4", QStringLiteral("访问软件主页(&V)"), &TForm1::N4Click);
+    N2 = item("N2", tr("最小化显示(&N)"), &TForm1::N2Click);
+    item("N3", tr("反馈改进意见(&F)"), &TForm1::N3Click);
+    item("N4", tr("访问软件主页(&V)"), &TForm1::N4Click);
     item("N6", tr("邮件队列..."), &TForm1::N6Click);
     item("N7", tr("高级设置..."), &TForm1::N7Click);
-    item("N5", QStringLiteral("退出(&Exit)"), &TForm1::N5Click);
+    item("N5", tr("退出(&Exit)"), &TForm1::N5Click);
 }
 
 } // namespace lumenpost

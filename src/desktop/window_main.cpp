@@ -3,6 +3,7 @@
 #include "app/app_main.h"
 #include "app/relay_app.h"
 #include "desktop/form1.h"
+#include "desktop/window_language.h"
 #include "system/single_instance.h"
 #include "system/termination_signals.h"
 
@@ -18,6 +19,7 @@ int RunWindow(int argc, char** argv, const CommandLineOptions& options) {
     QApplication::setApplicationDisplayName(QString::fromLatin1(TForm1::kTitle));
     // The window hides to the tray; only its close (or the exit item) ends the program.
     QApplication::setQuitOnLastWindowClosed(false);
+    InstallWindowLanguage(app);
     TSingleInstance guard;
     if (!FirstCopy(guard)) {
         return kExitNotRunning;

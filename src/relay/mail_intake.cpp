@@ -3,6 +3,7 @@
 #include "delivery/mail_date.h"
 #include "platform/ascii_text.h"
 #include "relay/relay_core.h"
+#include "relay/relay_phrases.h"
 
 namespace lumenpost {
 namespace {
@@ -128,7 +129,7 @@ std::string MailIntake::ReceivedLine(const std::string& heloName, const std::str
 }
 
 void ShowReceiving(RelayCore& core) {
-    core.SetStatus(QStringLiteral("正在接收并转发邮件..."));
+    core.SetStatus(QString::fromUtf8(kStatusReceiving));
     if (core.okrelay().size() > kLogLineLimit) {
         core.ClearRelayed();
     }

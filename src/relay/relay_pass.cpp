@@ -2,6 +2,7 @@
 
 #include "delivery/relay_host.h"
 #include "platform/ascii_text.h"
+#include "relay/relay_phrases.h"
 
 #include <array>
 #include <ctime>
@@ -10,10 +11,6 @@
 namespace lumenpost {
 namespace {
 
-constexpr const char* kStatusRelayed = "电子邮件转发成功！";
-constexpr const char* kStatusFailed = "电子邮件转发失败！";
-constexpr const char* kLogRelayed = "邮件转发成功！";
-constexpr const char* kLogFailed = "邮件转发失败！";
 // The failure alert: patterns 0, 1, 0, nine tones in all.
 constexpr std::array<int, 3> kFailureAlert = {0, 1, 0};
 
@@ -32,10 +29,10 @@ public:
         const MessageDeliveryResult delivery = Deliver();
         std::vector<RelayOutcome> outcomes;
         for (std::size_t i = 0; i < job_.recipients.size(); ++i) {
-            const DeliveryResult result = i < delivery.recipients.size()
-                                              ? delivery.recipients[i]
-                                              : DeliveryResult{DeliveryStatus::temporary,
-                                                               "no result for this recipient"};
+            const DeliveryResult result =
+                i < delivery.recipients.size()
+                    ? delivery.recipients[i]
+                    : DeliveryResult{DeliveryStatus::temporary, "no result for this recipient"};
             RelayOutcome outcome = OutcomeOf(job_.recipients[i], result);
             outcome.exchanger = delivery.exchanger;
             outcome.tls = result.status == DeliveryStatus::delivered ? delivery.tls : "";
@@ -127,7 +124,8 @@ private:
             break;
         }
         if (services_.Now() - job_.arrival >= settings_.queuelife) {
-            return FailForGood(recipient, "gave up after " + std::to_string(recipient.attempts + 1) +
+            return FailForGood(recipient, "gave up after " +
+                                              std::to_string(recipient.attempts + 1) +
                                               " attempts: " + result.reason);
         }
         return Deferred(recipient, result.reason);

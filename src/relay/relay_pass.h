@@ -58,10 +58,9 @@ struct RelayServices {
     // known. Called from the worker threads.
     std::function<std::optional<std::string>(const std::string& user, const std::string& relayhost)>
         RelayPassword;
-    std::function<MessageDeliveryResult(const RelayJob& job,
-                                        const std::vector<std::string>& recipients,
-                                        const std::vector<Exchanger>& exchangers,
-                                        const DeliveryOptions& options)>
+    std::function<MessageDeliveryResult(
+        const RelayJob& job, const std::vector<std::string>& recipients,
+        const std::vector<Exchanger>& exchangers, const DeliveryOptions& options)>
         DeliverMessage;
     std::function<void(int pattern)> PlayAlert;
     // The reason why mail for `domain` through these exchangers would come back to this
