@@ -73,5 +73,23 @@ TEST(SettingsDialogTest, AFailedWriteIsShownAndTheDialogStays) {
     EXPECT_NE(dialog->result(), QDialog::Accepted);
 }
 
+// --password-file gives the password: the field is off and OK applies the rest.
+TEST(SettingsDialogTest, WithoutASecretStoreThePasswordFieldIsOff) {
+    Applied applied;
+    SettingsDialog dialog(RelaySettings{},
+                          [&applied](const RelaySettings& settings) {
+                              applied.settings.push_back(settings);
+                              return std::optional<QString>();
+                          },
+                          {});
+    auto* password = Find<QLineEdit>(dialog, "password");
+    EXPECT_FALSE(password->isEnabled());
+    EXPECT_TRUE(password->placeholderText().contains("--password-file"));
+    password->setText("typed anyway");
+    dialog.accept();
+    EXPECT_EQ(applied.settings.size(), 1u);
+    EXPECT_EQ(dialog.result(), QDialog::Accepted);
+}
+
 } // namespace
 } // namespace lumenpost
