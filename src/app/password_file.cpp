@@ -1,4 +1,5 @@
 #include "app/password_file.h"
+#include "platform/unique_fd.h"
 
 #include <array>
 #include <cerrno>
@@ -12,23 +13,6 @@ namespace {
 
 // A password is one short line; more than this is not a password file.
 constexpr std::size_t kLineLimit = 4096;
-
-// Closes the descriptor it holds.
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int Get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 QString SystemError(int error) {
     return QString::fromLocal8Bit(std::strerror(error));
@@ -76,7 +60,7 @@ std::optional<QString> Unfit(int fd, const QString& path) {
 } // namespace
 
 PasswordFileRead ReadPasswordFile(const QString& path) {
-    const FileDescriptor file(open(path.toLocal8Bit().constData(), O_RDONLY | O_CLOEXEC));
+    const UniqueFd file(open(path.toLocal8Bit().constData(), O_RDONLY | O_CLOEXEC));
     if (file.Get() < 0) {
         return {std::nullopt, QStringLiteral("--password-file %1 cannot be opened: %2")
                                   .arg(path, SystemError(errno))};

@@ -3,6 +3,7 @@
 #include "delivery/delivery_limits.h"
 #include "delivery/dns_tcp_reader.h"
 #include "delivery/text_helpers.h"
+#include "platform/unique_fd.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -17,23 +18,6 @@ namespace lumenpost {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-class SocketHandle {
-public:
-    explicit SocketHandle(int fd) : fd_(fd) {}
-    ~SocketHandle() {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-    }
-    SocketHandle(const SocketHandle&) = delete;
-    SocketHandle& operator=(const SocketHandle&) = delete;
-
-    int Get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 class Deadline {
 public:
@@ -151,7 +135,7 @@ DnsExchange TcpExchange(const SocketAddress& server, std::string_view query, std
         return Failed(EMSGSIZE);
     }
     const Deadline deadline(timeoutMs);
-    const SocketHandle socketHandle(
+    const UniqueFd socketHandle(
         socket(server.Family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     const int fd = socketHandle.Get();
     if (fd < 0) {
@@ -173,7 +157,7 @@ DnsExchange TcpExchange(const SocketAddress& server, std::string_view query, std
 DnsExchange ExchangeOverUdp(const SocketAddress& server, std::string_view query,
                             std::int32_t timeoutMs, const DnsAnswerCheck& isAnswer) {
     const Deadline deadline(timeoutMs);
-    const SocketHandle socketHandle(socket(server.Family(), SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    const UniqueFd socketHandle(socket(server.Family(), SOCK_DGRAM | SOCK_CLOEXEC, 0));
     const int fd = socketHandle.Get();
     if (fd < 0) {
         return Failed(errno);

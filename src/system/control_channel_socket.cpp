@@ -13,13 +13,6 @@ constexpr std::size_t kLongestPath = sizeof(sockaddr_un::sun_path) - 1;
 
 } // namespace
 
-void UniqueFd::Reset(int fd) {
-    if (fd_ >= 0) {
-        close(fd_);
-    }
-    fd_ = fd;
-}
-
 std::optional<sockaddr_un> UnixAddress(const QByteArray& path) {
     if (path.isEmpty() || static_cast<std::size_t>(path.size()) > kLongestPath) {
         return std::nullopt;

@@ -1,0 +1,14 @@
+#include "platform/unique_fd.h"
+
+#include <unistd.h>
+
+namespace lumenpost {
+
+void UniqueFd::Reset(int fd) {
+    if (fd_ >= 0) {
+        close(fd_);
+    }
+    fd_ = fd;
+}
+
+} // namespace lumenpost
