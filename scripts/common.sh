@@ -8,6 +8,9 @@ BUILD_PACKAGES=(build-essential cmake ninja-build qt6-base-dev libjpeg62-turbo-d
                 qtkeychain-qt6-dev qt6-tools-dev qt6-l10n-tools)
 TEST_PACKAGES=(libgtest-dev libgmock-dev dnsmasq-base swaks python3-aiosmtpd iproute2 openssl
                xvfb xauth locales)
+# The documentation pictures: a virtual display with a window manager, a tray, clicks and
+# captures, and the peers the mail goes through.
+SHOT_PACKAGES=(xvfb openbox trayer xdotool imagemagick dnsmasq-base python3-aiosmtpd locales)
 
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
@@ -38,9 +41,14 @@ build_tree() {
     cmake --build "$ROOT/$dir" --parallel "$(nproc)"
 }
 
+# ensure_locale NAME: generates the UTF-8 locale NAME (such as de_DE) when it is missing.
+ensure_locale() {
+    if ! locale -a 2>/dev/null | grep -qi "^$1\.utf-\?8\$"; then
+        as_root localedef -i "$1" -f UTF-8 "$1.UTF-8" || echo "$1.UTF-8 not available" >&2
+    fi
+}
+
 # The mail date test checks that a German locale leaves the English names alone.
 ensure_test_locale() {
-    if ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then
-        as_root localedef -i de_DE -f UTF-8 de_DE.UTF-8 || echo "de_DE.UTF-8 not available" >&2
-    fi
+    ensure_locale de_DE
 }
