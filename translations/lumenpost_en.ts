@@ -295,11 +295,11 @@ None of its recipients will be delivered, and it cannot be brought back.</transl
     </message>
     <message>
         <source>邮件转发失败后语音提示</source>
-        <translation>Sound an alert when relaying fails</translation>
+        <translation>Sound an alert on failure</translation>
     </message>
     <message>
         <source>邮件转发失败后退信通知</source>
-        <translation>Notify the sender when relaying fails</translation>
+        <translation>Notify the sender on failure</translation>
     </message>
     <message>
         <source>SMTP发送</source>

@@ -60,6 +60,8 @@ void QueueWindow::BuildLayout() {
     view_->setSelectionMode(QAbstractItemView::SingleSelection);
     view_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     view_->verticalHeader()->hide();
+    // Times and addresses whole at first sight; the reason takes the rest.
+    view_->resizeColumnsToContents();
     view_->horizontalHeader()->setSectionResizeMode(QueueTableModel::kReason, QHeaderView::Stretch);
     // The same actions as the buttons, on a right click.
     view_->setContextMenuPolicy(Qt::ActionsContextMenu);
