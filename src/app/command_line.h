@@ -33,7 +33,7 @@ struct CommandLineOptions {
 
 struct ParsedCommandLine {
     CommandLineOptions options;
-    QString error; // empty when the arguments were understood
+    QString error;        // empty when the arguments were understood
     QStringList warnings; // understood, but worth telling the user (stderr)
 };
 

@@ -55,24 +55,23 @@ struct FakePeers {
             calls.push_back("password " + user + "@" + host);
             return relayPassword;
         };
-        services.DeliverMessage = [this](const RelayJob& job,
-                                         const std::vector<std::string>& recipients,
-                                         const std::vector<Exchanger>& exchangers,
-                                         const DeliveryOptions& options) {
-            std::string call = "send " + job.MailSender + " " + job.dataPath + " via";
-            for (const Exchanger& exchanger : exchangers) {
-                call += " " + exchanger.name;
-            }
-            call += " to";
-            for (const std::string& recipient : recipients) {
-                call += " " + recipient;
-            }
-            calls.push_back(call);
-            tlsSeen = options.tls;
-            optionsSeen = options;
-            return MessageDeliveryResult{results, "mx1.example.test [192.0.2.25]:25",
-                                         "TLSv1.3 TLS_AES_256_GCM_SHA384"};
-        };
+        services.DeliverMessage =
+            [this](const RelayJob& job, const std::vector<std::string>& recipients,
+                   const std::vector<Exchanger>& exchangers, const DeliveryOptions& options) {
+                std::string call = "send " + job.MailSender + " " + job.dataPath + " via";
+                for (const Exchanger& exchanger : exchangers) {
+                    call += " " + exchanger.name;
+                }
+                call += " to";
+                for (const std::string& recipient : recipients) {
+                    call += " " + recipient;
+                }
+                calls.push_back(call);
+                tlsSeen = options.tls;
+                optionsSeen = options;
+                return MessageDeliveryResult{results, "mx1.example.test [192.0.2.25]:25",
+                                             "TLSv1.3 TLS_AES_256_GCM_SHA384"};
+            };
         services.PlayAlert = [this](int pattern) {
             calls.push_back("alert " + std::to_string(pattern));
         };
@@ -128,8 +127,8 @@ TEST(RelayPassTest, EachRecipientKeepsItsOwnOutcomeLineAndAlert) {
     FakePeers peers;
     peers.results = {kDelivered, kRefused, kGreylisted};
     peers.now = kArrival + 10;
-    const auto outcomes = Pass(peers, " Alice@Sender.Test", {"a@example.test", "b@example.test",
-                                                            "c@example.test"});
+    const auto outcomes =
+        Pass(peers, " Alice@Sender.Test", {"a@example.test", "b@example.test", "c@example.test"});
     ASSERT_EQ(outcomes.size(), 3u);
     EXPECT_EQ(outcomes[0].result, RelayResult::relayed);
     EXPECT_EQ(outcomes[1].result, RelayResult::failed);
@@ -159,8 +158,8 @@ TEST(RelayPassTest, ARouteThatCannotBeFoundDecidesForEveryRecipientWithoutAnAtte
     outcomes = Pass(peers, "s@a.test", {"x@example.test"}, quiet);
     EXPECT_EQ(outcomes.at(0).result, RelayResult::deferred);
     EXPECT_EQ(outcomes.at(0).reason, "DNS server 127.0.0.2 did not answer within 15 s");
-    EXPECT_EQ(peers.calls, (Calls{"resolve 127.0.0.2 example.test",
-                                  "resolve 127.0.0.2 example.test"}));
+    EXPECT_EQ(peers.calls,
+              (Calls{"resolve 127.0.0.2 example.test", "resolve 127.0.0.2 example.test"}));
 }
 
 TEST(RelayPassTest, ATemporaryFailureDefersOnTheScheduleWithoutAlert) {
