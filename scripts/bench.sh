@@ -61,4 +61,10 @@ echo "== Benchmark 5: micro benchmarks (median of $RUNS repetitions)"
 "$BUILD/bench/lumenpost_micro_bench" --benchmark_repetitions="$RUNS" \
     --benchmark_report_aggregates_only=true --benchmark_min_time=0.2 ||
     status=1
+if [ -x "$BUILD/bench/lumenpost_queue_window_bench" ]; then
+    echo "== The queue window over 10 000 deferred recipients (median of $RUNS repetitions)"
+    "$BUILD/bench/lumenpost_queue_window_bench" --benchmark_repetitions="$RUNS" \
+        --benchmark_report_aggregates_only=true ||
+        status=1
+fi
 exit "$status"
