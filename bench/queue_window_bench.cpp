@@ -41,6 +41,9 @@ public:
                               {recipient}};
             std::string error;
             auto spool = folder.CreateSpool(envelope.id, error);
+            if (!spool) {
+                qFatal("cannot write the queue folder: %s", error.c_str());
+            }
             spool->Append("Subject: t\r\n\r\nbody\r\n");
             spool->Commit(envelope);
             ids_.push_back(QString::fromStdString(envelope.id));
