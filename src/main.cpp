@@ -1,5 +1,6 @@
 #include "app/app_main.h"
 #include "app/queue_command.h"
+#include "app/sendmail_command.h"
 
 #if LUMENPOST_GUI
 #include "desktop/window_main.h"
@@ -14,6 +15,9 @@ int main(int argc, char** argv) {
     }
     if (!start.options.queueCommand.isEmpty()) {
         return lumenpost::RunQueueCommandLine(argc, argv, start.options.queueCommand);
+    }
+    if (start.options.sendmail) {
+        return lumenpost::RunSendmailCommand(argc, argv, *start.options.sendmail);
     }
 #if LUMENPOST_GUI
     if (!start.headless) {

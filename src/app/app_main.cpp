@@ -8,6 +8,7 @@
 
 #include <QCoreApplication>
 #include <cstdio>
+#include <sysexits.h>
 
 namespace lumenpost {
 namespace {
@@ -43,7 +44,7 @@ StartRequest ReadStart(int argc, char** argv, const char* version, bool windowBu
     StartRequest request;
     if (!parsed.error.isEmpty()) {
         ReportErrorOnStderr(parsed.error);
-        request.exitStatus = kExitUsage;
+        request.exitStatus = parsed.options.sendmail ? EX_USAGE : kExitUsage;
         return request;
     }
     for (const QString& warning : parsed.warnings) {
@@ -60,8 +61,8 @@ StartRequest ReadStart(int argc, char** argv, const char* version, bool windowBu
         request.exitStatus = 0;
         return request;
     }
-    if (!request.options.queueCommand.isEmpty()) {
-        return request; // a queue command runs without window or server
+    if (!request.options.queueCommand.isEmpty() || request.options.sendmail) {
+        return request; // a queue command or a message runs without window or server
     }
     if (!request.options.passwordFile.isEmpty()) {
         PasswordFileRead read = ReadPasswordFile(request.options.passwordFile);

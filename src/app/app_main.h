@@ -14,7 +14,8 @@ inline constexpr int kExitUsage = 2;
 inline constexpr int kExitNotRunning = 1;
 
 // What the command line asks for: an exit status when the program is already done
-// (--help, --version, bad arguments), otherwise the options and whether to run headless.
+// (--help, --version, bad arguments: kExitUsage, or EX_USAGE after --sendmail), otherwise
+// the options and whether to run headless.
 struct StartRequest {
     std::optional<int> exitStatus;
     CommandLineOptions options;

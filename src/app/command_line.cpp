@@ -118,6 +118,12 @@ bool IsQueueOption(const QString& argument) {
 ParsedCommandLine ParseCommandLine(const QStringList& arguments) {
     ParsedCommandLine parsed;
     CommandLineOptions& options = parsed.options;
+    if (!arguments.isEmpty() && arguments.front() == u"--sendmail") {
+        ParsedSendmail sendmail = ParseSendmailArguments(arguments.mid(1));
+        options.sendmail = std::move(sendmail.options);
+        parsed.error = std::move(sendmail.error);
+        return parsed;
+    }
     for (qsizetype i = 0; i < arguments.size(); ++i) {
         const QString& argument = arguments[i];
         const qsizetype equals = argument.indexOf(u'=');
@@ -146,6 +152,10 @@ ParsedCommandLine ParseCommandLine(const QStringList& arguments) {
             if (name == u"--allow-from") {
                 WarnOfOpenRelay(options.allowFrom.back(), parsed.warnings);
             }
+        } else if (argument == u"--sendmail") {
+            parsed.error = QStringLiteral("--sendmail must be the first argument; the sender, "
+                                          "the recipients and its options follow it");
+            return parsed;
         } else {
             parsed.error = QStringLiteral("unknown argument '%1'; see --help").arg(argument);
             return parsed;
@@ -159,6 +169,7 @@ QString UsageText() {
         "Usage: lumenpost [--headless] [--listen ADDR:PORT] [--allow-from CIDR]...\n"
         "                 [--password-file PATH] [--help] [--version]\n"
         "       lumenpost --queue | --retry [ID] | --resend ID | --delete ID\n"
+        "       lumenpost --sendmail [-t] [-i|-oi] [-f SENDER] [RECIPIENT...] < MESSAGE\n"
         "A desktop mail relay: accepts mail over SMTP and delivers each message at once\n"
         "to the recipient domain's mail exchanger.\n"
         "  --headless           run without window and tray; log lines go to stdout\n"
@@ -174,6 +185,17 @@ QString UsageText() {
         "  --retry [ID]         try deferred recipients now (all, or one message's)\n"
         "  --resend ID          queue a failed message's failed recipients again\n"
         "  --delete ID          remove a message from the queue\n"
+        "  --sendmail           queue the message read from stdin (LF or CR LF lines; a line\n"
+        "                       of a single '.' ends it) for the recipients named; Date and\n"
+        "                       Message-ID are added when missing, Bcc fields removed. It\n"
+        "                       must come first; the options after it are:\n"
+        "      -t               also send to the addresses of the To, Cc and Bcc fields\n"
+        "      -i, -oi          a '.' line does not end the message\n"
+        "      -f SENDER        the envelope sender (-f '' for none); default\n"
+        "                       <login name>@<this machine's name>\n"
+        "                       Exit status: 0 queued, 64 bad arguments or addresses,\n"
+        "                       65 message not text or over maxsize, 74 stdin unreadable,\n"
+        "                       75 the queue cannot take it now (try again later)\n"
         "  --help               show this text and exit\n"
         "  --version            show the version and exit\n"
         "With relayhost set every message goes to that server (port 587 with STARTTLS, or\n"

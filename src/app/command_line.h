@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/sendmail_arguments.h"
 #include "relay/ipv4_network.h"
 
 #include <QString>
@@ -29,6 +30,9 @@ struct CommandLineOptions {
     QString passwordFile;
     // Its first line, read at start-up (ReadStart); nothing without --password-file.
     std::optional<std::string> relayPassword;
+    // --sendmail (the first argument): a message on stdin to queue; set even when what
+    // follows it is wrong, so that the error gets the sendmail-style exit status.
+    std::optional<SendmailOptions> sendmail;
 };
 
 struct ParsedCommandLine {
@@ -41,7 +45,8 @@ struct ParsedCommandLine {
 inline constexpr int kNarrowestOpenRelayPrefix = 8;
 
 // Parses the program's arguments (without the program name). Options take their
-// value as the next argument or after "=" (--listen=127.0.0.1:2525).
+// value as the next argument or after "=" (--listen=127.0.0.1:2525). With --sendmail
+// first, the rest follows ParseSendmailArguments.
 ParsedCommandLine ParseCommandLine(const QStringList& arguments);
 
 // The text that --help prints.

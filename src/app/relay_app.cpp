@@ -1,6 +1,5 @@
 #include "app/relay_app.h"
 
-#include "net_events/socket_names.h"
 #include "relay/client_access.h"
 #include "relay/loop_guard.h"
 #include "smtp_server/service_port.h"
@@ -35,18 +34,9 @@ void ConfigureSmtpServer(TSmtpServer& server, const std::optional<ListenAddress>
     server.SetMaxMessageSize(kDefaultMaxSize);
 }
 
-// The name our Received lines give this machine.
-std::string ThisMachine() {
-    try {
-        return LocalMachineName();
-    } catch (const std::exception&) {
-        return "localhost";
-    }
-}
-
 // Where this relay listens, for the loop check: --listen, or every address on port 25.
 LoopGuard::Self ThisRelay(const std::optional<ListenAddress>& listen) {
-    LoopGuard::Self self{{ThisMachine()}, OwnIpv4Addresses, 0, kSmtpPort};
+    LoopGuard::Self self{{ThisMachineName()}, OwnIpv4Addresses, 0, kSmtpPort};
     if (listen) {
         self.listenAddress = ParseIpv4(listen->address).value_or(0);
         self.listenPort =
@@ -61,7 +51,7 @@ RelayApp::RelayApp(const CommandLineOptions& options, const QString& executableP
                    RelayServices services)
     : settingsFile_(ConfigHome() + u'/' + SettingsFileName(executablePath)),
       autostart_(ConfigHome(), executablePath), SmtpServer1(std::make_unique<TSmtpServer>()),
-      queueFolder_(QueueFolder::DefaultPath()), intake_(queueFolder_, ThisMachine(), UnixNow),
+      queueFolder_(QueueFolder::DefaultPath()), intake_(queueFolder_, ThisMachineName(), UnixNow),
       controlPath_(ControlSocketPath(RuntimeDirectory(), executablePath)) {
     if (!services.CheckLoop) {
         services.CheckLoop = [guard = LoopGuard(ThisRelay(options.listen))](
@@ -75,7 +65,10 @@ RelayApp::RelayApp(const CommandLineOptions& options, const QString& executableP
         std::move(services), [this](const RelayOutcome& outcome) { ShowOutcome(outcome); });
     queue_ = std::make_unique<RelayQueue>(
         queueFolder_, *workers_, [this] { return RelayPassSettings::From(core_.Settings()); },
-        UnixNow, ThisMachine());
+        UnixNow, ThisMachineName());
+    submissions_ = std::make_unique<SubmissionDesk>(
+        queueFolder_, intake_, *queue_, [this] { return core_.Settings().maxsize; },
+        ThisMachineName(), UnixNow);
     ConfigureSmtpServer(*SmtpServer1, options.listen);
     core_.SetAllowFrom(options.allowFrom);
     ConnectIntake();
@@ -250,6 +243,9 @@ std::optional<QString> RelayApp::LoadState() {
     control_ = std::make_unique<ControlServer>([this](const std::string& request) {
         const QueueCommandReply reply = queue_->Command(request);
         return ControlReply{reply.ok, reply.text};
+    });
+    control_->SetFileHandler([this](ControlFileRequest request, ControlServer::Answer answer) {
+        submissions_->Take(std::move(request), answer);
     });
     if (auto error = control_->Listen(controlPath_)) {
         errors.append(*error + QStringLiteral(" (queue commands of a second copy will fail)"));

@@ -2,6 +2,7 @@
 
 #include "app/command_line.h"
 #include "app/relay_settings_file.h"
+#include "app/submission_desk.h"
 #include "app/system_services.h"
 #include "dialup/ras_monitor.h"
 #include "relay/mail_intake.h"
@@ -97,7 +98,10 @@ private:
     // queue or core that is being destroyed.
     std::unique_ptr<RelayQueue> queue_;
     std::unique_ptr<RelayWorkers> workers_;
-    // Answers queue commands of a second invocation; listens once the state is loaded.
+    // Takes messages of local programs (lumenpost --sendmail) into the queue.
+    std::unique_ptr<SubmissionDesk> submissions_;
+    // Answers queue commands and takes messages of a second invocation; listens once the
+    // state is loaded.
     std::unique_ptr<ControlServer> control_;
     QString controlPath_;
     // Set once the settings were read, so a close can never write defaults over them.

@@ -2,11 +2,13 @@
 
 #include "delivery/exchanger_resolver.h"
 #include "delivery/message_delivery.h"
+#include "net_events/socket_names.h"
 #include "system/alert_tones.h"
 
 #include <charconv>
 #include <cstdlib>
 #include <ctime>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -74,6 +76,14 @@ RelayServices SystemRelayServices() {
 
 std::int64_t UnixNow() {
     return static_cast<std::int64_t>(std::time(nullptr));
+}
+
+std::string ThisMachineName() {
+    try {
+        return LocalMachineName();
+    } catch (const std::exception&) {
+        return "localhost";
+    }
 }
 
 } // namespace lumenpost

@@ -2,6 +2,8 @@
 
 #include "relay/relay_pass.h"
 
+#include <string>
+
 namespace lumenpost {
 
 // What the relay passes reach on this machine: the DNS client, the SMTP client, the
@@ -11,5 +13,9 @@ RelayServices SystemRelayServices();
 
 // This machine's clock in Unix seconds.
 std::int64_t UnixNow();
+
+// The name our Received lines give this machine: its host name, "localhost" when it
+// has none.
+std::string ThisMachineName();
 
 } // namespace lumenpost

@@ -20,7 +20,7 @@ class SpoolFile;
 // Makes received messages durable on a few threads of its own, so that neither a
 // session nor the window waits for the disk: the files of messages that end together are
 // synced side by side and share their folder's fsync. Commits are at most one per
-// session, so the backlog is bounded by the number of sessions.
+// session or control connection, so the backlog is bounded by their numbers.
 class SpoolCommitter {
 public:
     // Runs on a committer thread with nothing, or with what went wrong (the message is

@@ -100,6 +100,10 @@ void MailIntake::EndData(SessionKey session, bool oversized, Answered answered) 
     for (const std::string& recipient : message.recipients) {
         envelope.recipients.push_back(QueuedRecipient::Pending(recipient));
     }
+    Commit(std::move(spool), std::move(envelope), std::move(answered));
+}
+
+void MailIntake::Commit(std::unique_ptr<SpoolFile> spool, Envelope envelope, Answered answered) {
     committer_->Commit(std::move(spool), envelope,
                        [this, envelope, answered](std::optional<std::string> error) {
                            if (error) {

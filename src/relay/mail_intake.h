@@ -66,6 +66,12 @@ public:
     // The session is gone; its key may be reused by a later session.
     void SessionEnded(SessionKey session);
 
+    // Makes a message whose whole text is in `spool` durable on the committer's threads,
+    // as the end of data does (also for messages that come another way than SMTP).
+    // `answered` runs later, from this thread's event loop, with the envelope or with what
+    // went wrong (nothing of the message is then left on disk).
+    void Commit(std::unique_ptr<SpoolFile> spool, Envelope envelope, Answered answered);
+
     std::size_t SessionCount() const { return sessions_.size(); }
 
     // Our trace line, folded as header fields are: from the client's HELO name and

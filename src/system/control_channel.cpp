@@ -8,7 +8,9 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstring>
 #include <poll.h>
+#include <string_view>
 #include <sys/socket.h>
 #include <sys/time.h>
 
@@ -29,15 +31,16 @@ constexpr std::size_t kReplyLimit = 16 * 1024 * 1024;
 class RelayQuestion {
 public:
     // A time-out below 1 ms would turn off the connect time-out altogether.
-    RelayQuestion(const QString& path, int timeoutMs)
+    RelayQuestion(const QString& path, int timeoutMs, int file)
         : path_(path), timeoutMs_(std::max(timeoutMs, 1)),
-          deadline_(Clock::now() + std::chrono::milliseconds(timeoutMs_)) {}
+          deadline_(Clock::now() + std::chrono::milliseconds(timeoutMs_)), file_(file) {}
 
     AskResult Ask(const std::string& request);
 
 private:
     std::optional<AskResult> Connect();
     std::optional<AskResult> Send(const std::string& line);
+    ssize_t SendSome(std::string_view part);
     std::optional<AskResult> ReceiveAll(std::string& received);
     bool WaitFor(short events) const;
     AskResult Failed(const QString& what) const;
@@ -47,6 +50,7 @@ private:
     QString path_;
     int timeoutMs_;
     Clock::time_point deadline_;
+    int file_; // to pass with the first octets sent; -1: none
     UniqueFd fd_;
 };
 
@@ -113,8 +117,7 @@ std::optional<AskResult> RelayQuestion::Send(const std::string& line) {
         if (!WaitFor(POLLOUT)) {
             return TimedOut("take the request");
         }
-        const ssize_t put =
-            send(fd_.Get(), line.data() + sent, line.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t put = SendSome(std::string_view(line).substr(sent));
         if (put >= 0) {
             sent += static_cast<std::size_t>(put);
         } else if (errno == EPIPE || errno == ECONNRESET) {
@@ -124,6 +127,34 @@ std::optional<AskResult> RelayQuestion::Send(const std::string& line) {
         }
     }
     return std::nullopt;
+}
+
+// The file goes with the first octets that leave; once they have, it has gone.
+ssize_t RelayQuestion::SendSome(std::string_view part) {
+    constexpr int kFlags = MSG_NOSIGNAL | MSG_DONTWAIT;
+    if (file_ < 0) {
+        return send(fd_.Get(), part.data(), part.size(), kFlags);
+    }
+    iovec data{const_cast<char*>(part.data()), part.size()};
+    union {
+        cmsghdr align;
+        char buffer[CMSG_SPACE(sizeof(int))];
+    } control{};
+    msghdr message{};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control.buffer;
+    message.msg_controllen = sizeof control.buffer;
+    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    header->cmsg_level = SOL_SOCKET;
+    header->cmsg_type = SCM_RIGHTS;
+    header->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(header), &file_, sizeof file_);
+    const ssize_t put = sendmsg(fd_.Get(), &message, kFlags);
+    if (put > 0) {
+        file_ = -1;
+    }
+    return put;
 }
 
 // A reset counts as the end: the relay closes once its whole reply is written, and a
@@ -189,8 +220,9 @@ AskResult RelayQuestion::SystemFailure(const char* step, int err) const {
 
 } // namespace
 
-AskResult AskRunningRelay(const QString& path, const std::string& request, int timeoutMs) {
-    return RelayQuestion(path, timeoutMs).Ask(request);
+AskResult AskRunningRelay(const QString& path, const std::string& request, int timeoutMs,
+                          int file) {
+    return RelayQuestion(path, timeoutMs, file).Ask(request);
 }
 
 } // namespace lumenpost

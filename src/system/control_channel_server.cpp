@@ -39,7 +39,7 @@ void ControlServer::Accept() {
         return; // closed at once by fd's holder
     }
     connections_.push_back(
-        std::make_unique<ControlConnection>(std::move(fd), handler_, idleLimit_));
+        std::make_shared<ControlConnection>(std::move(fd), handler_, fileHandler_, idleLimit_));
 }
 
 } // namespace lumenpost

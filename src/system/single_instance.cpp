@@ -19,7 +19,8 @@ bool TSingleInstance::Check(const QString& directory, const QString& executableP
     }
     if (flock(lockFile_.handle(), LOCK_EX | LOCK_NB) != 0) {
         const int err = errno;
-        error_ = err == EWOULDBLOCK
+        heldElsewhere_ = err == EWOULDBLOCK;
+        error_ = heldElsewhere_
                      ? QStringLiteral("another copy is already running (it holds %1); this "
                                       "copy ends")
                            .arg(lockFile_.fileName())

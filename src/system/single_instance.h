@@ -15,10 +15,14 @@ public:
     bool Check(const QString& directory, const QString& executablePath);
 
     const QString& Error() const { return error_; }
+    // After a failed Check: another process holds the lock (rather than the lock file
+    // failing).
+    bool HeldElsewhere() const { return heldElsewhere_; }
 
 private:
     QFile lockFile_;
     QString error_;
+    bool heldElsewhere_ = false;
 };
 
 // $XDG_RUNTIME_DIR when set to an absolute path, else the temporary folder.

@@ -1,5 +1,6 @@
 #include "system/control_channel.h"
 
+#include "memory_file.h"
 #include "system/control_channel_socket.h"
 
 #include <QCoreApplication>
@@ -40,8 +41,8 @@ template <typename Predicate> bool SpinUntil(Predicate done) {
 // Asks from another thread, as a second invocation would, while this thread's event
 // loop serves.
 AskResult AskWhileServing(const QString& path, const std::string& request) {
-    std::future<AskResult> answer =
-        std::async(std::launch::async, AskRunningRelay, path, request, kAskTimeoutMs);
+    std::future<AskResult> answer = std::async(
+        std::launch::async, [&] { return AskRunningRelay(path, request, kAskTimeoutMs); });
     EXPECT_TRUE(SpinUntil([&] { return answer.wait_for(0ms) == std::future_status::ready; }));
     return answer.get();
 }
@@ -127,7 +128,8 @@ TEST_F(ControlChannelTest, RequestsOverTheLimitAreRefusedWithoutReachingTheHandl
     EXPECT_EQ(longest.status, AskStatus::answered) << longest.error;
     EXPECT_TRUE(longest.reply.ok);
 
-    const AskResult tooLong = AskWhileServing(SocketPath(), std::string(5000, 'b'));
+    const AskResult tooLong =
+        AskWhileServing(SocketPath(), std::string(kControlRequestLimit + 1000, 'b'));
     EXPECT_EQ(tooLong.status, AskStatus::answered) << tooLong.error;
     EXPECT_FALSE(tooLong.reply.ok);
     EXPECT_EQ(tooLong.reply.text, "request too long");
@@ -146,6 +148,53 @@ TEST_F(ControlChannelTest, WithoutAServerTheRelayIsNotRunningAndAStaleFileIsRepl
     ControlServer server(Echo);
     ASSERT_EQ(server.Listen(SocketPath()), std::nullopt);
     EXPECT_EQ(AskWhileServing(SocketPath(), "queue").status, AskStatus::answered);
+}
+
+TEST_F(ControlChannelTest, ARequestWithAFileIsAnsweredWhenItsHandlerSaysSo) {
+    auto server = std::make_unique<ControlServer>(Echo);
+    std::optional<ControlFileRequest> held;
+    ControlServer::Answer answer;
+    server->SetFileHandler([&](ControlFileRequest request, ControlServer::Answer later) {
+        held = std::move(request);
+        answer = std::move(later);
+    });
+    ASSERT_EQ(server->Listen(SocketPath()), std::nullopt);
+
+    const UniqueFd file = MemoryFile("the message");
+    std::future<AskResult> asked = std::async(std::launch::async, AskRunningRelay, SocketPath(),
+                                              std::string("SUBMIT <a>"), kAskTimeoutMs, file.Get());
+    ASSERT_TRUE(SpinUntil([&] { return held.has_value(); }));
+    EXPECT_EQ(held->line, "SUBMIT <a>");
+    EXPECT_EQ(held->uid, getuid());
+    std::string text(11, '?');
+    EXPECT_EQ(pread(held->file.Get(), text.data(), text.size(), 0), 11);
+    EXPECT_EQ(text, "the message");
+
+    answer({true, "0queueid"});
+    ASSERT_TRUE(SpinUntil([&] { return asked.wait_for(0ms) == std::future_status::ready; }));
+    const AskResult result = asked.get();
+    EXPECT_EQ(result.status, AskStatus::answered) << result.error;
+    EXPECT_TRUE(result.reply.ok);
+    EXPECT_EQ(result.reply.text, "0queueid");
+    // A request without a file still goes to the plain handler.
+    EXPECT_EQ(AskWhileServing(SocketPath(), "retry").reply.text, "got <retry>\nsecond line");
+    // Answers that come too late reach nobody, even once the server is gone.
+    answer({false, "again"});
+    server.reset();
+    answer({false, "after the end"});
+}
+
+TEST_F(ControlChannelTest, AFileIsRefusedWhereNoHandlerTakesFiles) {
+    ControlServer server(Echo);
+    ASSERT_EQ(server.Listen(SocketPath()), std::nullopt);
+    const UniqueFd file = MemoryFile("the message");
+    std::future<AskResult> asked = std::async(std::launch::async, AskRunningRelay, SocketPath(),
+                                              std::string("SUBMIT <a>"), kAskTimeoutMs, file.Get());
+    ASSERT_TRUE(SpinUntil([&] { return asked.wait_for(0ms) == std::future_status::ready; }));
+    const AskResult result = asked.get();
+    EXPECT_EQ(result.status, AskStatus::answered) << result.error;
+    EXPECT_FALSE(result.reply.ok);
+    EXPECT_NE(result.reply.text.find("takes no files"), std::string::npos) << result.reply.text;
 }
 
 TEST_F(ControlChannelTest, TheSocketFileIsTheOwnersAloneAndGoesWithTheServer) {
