@@ -7,6 +7,7 @@
 #include "system/termination_signals.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <cstdio>
 #include <sysexits.h>
 
@@ -17,8 +18,15 @@ bool NoDisplay() {
     return qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
 }
 
+// Under this name (the package's link to the program) it is the sendmail-style command.
+constexpr auto kSendmailName = "lumenpost-sendmail";
+
 QStringList ArgumentsOf(int argc, char** argv) {
     QStringList arguments;
+    if (argc > 0 &&
+        QFileInfo(QString::fromLocal8Bit(argv[0])).fileName() == QLatin1String(kSendmailName)) {
+        arguments.append(QStringLiteral("--sendmail"));
+    }
     for (int i = 1; i < argc; ++i) {
         arguments.append(QString::fromLocal8Bit(argv[i]));
     }

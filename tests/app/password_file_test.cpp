@@ -61,5 +61,23 @@ TEST_F(PasswordFileTest, StartEndsWithTheUsageStatusOrCarriesThePassword) {
     EXPECT_EQ(request.options.relayPassword, "pw");
 }
 
+// The package's lumenpost-sendmail link starts the sendmail-style command with the same
+// arguments; any other name is the relay.
+TEST(ReadStartTest, TheSendmailNameMeansTheSendmailCommand) {
+    std::string link = "/usr/bin/lumenpost-sendmail";
+    std::string dashT = "-t";
+    char* linkArgv[] = {link.data(), dashT.data(), nullptr};
+    StartRequest request = ReadStart(2, linkArgv, "0", false);
+    EXPECT_FALSE(request.exitStatus);
+    ASSERT_TRUE(request.options.sendmail);
+    EXPECT_TRUE(request.options.sendmail->recipientsFromHeader);
+
+    std::string program = "/usr/bin/lumenpost";
+    char* programArgv[] = {program.data(), dashT.data(), nullptr};
+    request = ReadStart(2, programArgv, "0", false);
+    EXPECT_FALSE(request.options.sendmail);
+    EXPECT_TRUE(request.exitStatus); // -t means nothing to the relay
+}
+
 } // namespace
 } // namespace lumenpost
