@@ -217,8 +217,10 @@ std::optional<QString> RelayApp::SwitchServerOn() {
                 .split(QRegularExpression(QStringLiteral("[\\r\\n]+")), Qt::SkipEmptyParts)
                 .join(QStringLiteral(": "));
         return QStringLiteral("The SMTP server cannot listen on %1 port %2 (%3). Port 25 needs "
-                              "root rights and must be free; another port can be chosen with "
-                              "--listen, e.g. --listen 127.0.0.1:2525.")
+                              "root rights or the capability the package gives the program "
+                              "(sudo setcap cap_net_bind_service=+ep on it), and must be free; "
+                              "another port can be chosen with --listen, e.g. --listen "
+                              "127.0.0.1:2525.")
             .arg(QString::fromStdString(SmtpServer1->SrvAddr()),
                  QString::fromStdString(SmtpServer1->SrvPort()), reason);
     }
