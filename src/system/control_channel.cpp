@@ -135,22 +135,13 @@ ssize_t RelayQuestion::SendSome(std::string_view part) {
     if (file_ < 0) {
         return send(fd_.Get(), part.data(), part.size(), kFlags);
     }
-    iovec data{const_cast<char*>(part.data()), part.size()};
-    union {
-        cmsghdr align;
-        char buffer[CMSG_SPACE(sizeof(int))];
-    } control{};
-    msghdr message{};
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = control.buffer;
-    message.msg_controllen = sizeof control.buffer;
-    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    OneFileMessage message(const_cast<char*>(part.data()), part.size());
+    cmsghdr* header = CMSG_FIRSTHDR(&message.header);
     header->cmsg_level = SOL_SOCKET;
     header->cmsg_type = SCM_RIGHTS;
     header->cmsg_len = CMSG_LEN(sizeof(int));
     std::memcpy(CMSG_DATA(header), &file_, sizeof file_);
-    const ssize_t put = sendmsg(fd_.Get(), &message, kFlags);
+    const ssize_t put = sendmsg(fd_.Get(), &message.header, kFlags);
     if (put > 0) {
         file_ = -1;
     }

@@ -1,5 +1,6 @@
 #include "system/control_channel_connection.h"
 
+#include "system/control_channel_socket.h"
 #include "system/control_channel_wire.h"
 
 #include <cerrno>
@@ -65,19 +66,10 @@ void ControlConnection::Receive() {
 }
 
 ssize_t ControlConnection::ReceiveSome(std::size_t held) {
-    iovec part{received_.data() + held, received_.size() - held};
-    union {
-        cmsghdr align;
-        char buffer[CMSG_SPACE(sizeof(int))];
-    } control{};
-    msghdr message{};
-    message.msg_iov = &part;
-    message.msg_iovlen = 1;
-    message.msg_control = control.buffer;
-    message.msg_controllen = sizeof control.buffer;
-    const ssize_t got = recvmsg(fd_.Get(), &message, MSG_CMSG_CLOEXEC);
+    OneFileMessage message(received_.data() + held, received_.size() - held);
+    const ssize_t got = recvmsg(fd_.Get(), &message.header, MSG_CMSG_CLOEXEC);
     if (got >= 0) {
-        KeepFile(message);
+        KeepFile(message.header);
     }
     return got;
 }

@@ -13,6 +13,13 @@ constexpr std::size_t kLongestPath = sizeof(sockaddr_un::sun_path) - 1;
 
 } // namespace
 
+OneFileMessage::OneFileMessage(void* data, std::size_t size) : part{data, size} {
+    header.msg_iov = &part;
+    header.msg_iovlen = 1;
+    header.msg_control = control;
+    header.msg_controllen = sizeof control;
+}
+
 std::optional<sockaddr_un> UnixAddress(const QByteArray& path) {
     if (path.isEmpty() || static_cast<std::size_t>(path.size()) > kLongestPath) {
         return std::nullopt;
