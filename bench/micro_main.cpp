@@ -1,15 +1,9 @@
 // The micro benchmarks' entry: the line layer needs an application object for its
 // event loop.
+#include "benchmark_main.h"
+
 #include <QCoreApplication>
-#include <benchmark/benchmark.h>
 
 int main(int argc, char* argv[]) {
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
-        return 1;
-    }
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return RunBenchmarks<QCoreApplication>(argc, argv);
 }

@@ -1,5 +1,6 @@
 // The queue window over a queue of 10 000 deferred recipients: opening it (rows read,
 // sorted, columns sized) and following one outcome (a message's rows refreshed).
+#include "benchmark_main.h"
 #include "desktop/queue_window.h"
 
 #include <QApplication>
@@ -91,12 +92,5 @@ BENCHMARK(BM_FollowOneOutcome)->Unit(benchmark::kMicrosecond);
 
 int main(int argc, char* argv[]) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
-        return 1;
-    }
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return RunBenchmarks<QApplication>(argc, argv);
 }
