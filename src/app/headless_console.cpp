@@ -24,7 +24,10 @@ void HeadlessConsole::Print(const char* prefix, const QString& text) {
 }
 
 void ReportErrorOnStderr(const QString& text) {
-    std::fprintf(stderr, "lumenpost: %s\n", text.toUtf8().constData());
+    // Each line of a report is one problem; each gets the program's name.
+    for (const QString& line : text.split(u'\n')) {
+        std::fprintf(stderr, "lumenpost: %s\n", line.toUtf8().constData());
+    }
     std::fflush(stderr);
 }
 

@@ -23,7 +23,8 @@ private:
     std::FILE* out_;
 };
 
-// Reports an error that the window would show in a message box: one line on stderr.
+// Reports an error that the window would show in a message box: on stderr, each of its
+// lines after the program's name.
 void ReportErrorOnStderr(const QString& text);
 
 } // namespace lumenpost

@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace lumenpost::queue_files {
@@ -123,6 +125,45 @@ std::optional<std::string> ReadSmallFile(const std::string& path, std::size_t li
     }
     ::close(fd);
     return content;
+}
+
+std::optional<std::string> MakePrivateFolder(const std::string& path) {
+    for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
+         slash = path.find('/', slash + 1)) {
+        const std::string parent = path.substr(0, slash);
+        if (::mkdir(parent.c_str(), 0700) != 0 && errno != EEXIST) {
+            return ErrorText("cannot create the queue folder", path, errno);
+        }
+    }
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+        return ErrorText("cannot create the queue folder", path, errno);
+    }
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) {
+        return ErrorText("cannot create the queue folder", path, errno);
+    }
+    if (!S_ISDIR(status.st_mode)) {
+        return ErrorText("cannot create the queue folder", path, ENOTDIR);
+    }
+    if ((status.st_mode & 07777) != 0700 && ::chmod(path.c_str(), 0700) != 0) {
+        return ErrorText("cannot restrict the rights of the queue folder", path, errno);
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> MoveIntoFolder(const std::string& folder, const std::string& name,
+                                          const std::string& targetFolder) {
+    const std::string from = folder + "/" + name;
+    std::string to = targetFolder + "/" + name;
+    // A file set aside earlier under the same name is kept: the new one gets a number.
+    for (int copy = 1;
+         ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0; ++copy) {
+        if (errno != EEXIST || copy > 99) {
+            return ErrorText("cannot move " + from + " to", to, errno);
+        }
+        to = targetFolder + "/" + name + "." + std::to_string(copy);
+    }
+    return std::nullopt;
 }
 
 bool RemoveFile(const std::string& path, std::string& error) {

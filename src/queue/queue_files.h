@@ -33,6 +33,15 @@ std::optional<std::string> SyncFolder(const std::string& path);
 std::optional<std::string> ReadSmallFile(const std::string& path, std::size_t limit,
                                          std::string& error);
 
+// Creates `path` and its missing parents with mode 0700; an existing `path` with wider
+// rights is narrowed to 0700.
+std::optional<std::string> MakePrivateFolder(const std::string& path);
+
+// Renames `folder`/`name` into `targetFolder`, never replacing a file there (a number is
+// added to the name instead). Nothing on success, else what went wrong.
+std::optional<std::string> MoveIntoFolder(const std::string& folder, const std::string& name,
+                                          const std::string& targetFolder);
+
 // unlink that forgives a file already gone; false with `error` set otherwise.
 bool RemoveFile(const std::string& path, std::string& error);
 

@@ -133,22 +133,20 @@ void QueueFolder::LoadPlace(QueuePlace place, std::vector<Envelope>& envelopes,
     for (const auto& [id, files] : messages) {
         if (files.data != files.envelope) {
             // One half of a message whose commit or removal was cut off.
-            const std::string path = files.data ? DataPath(id, place) : EnvelopePath(id, place);
-            const char* what =
-                files.data ? " (a data file without envelope)" : " (an envelope without data file)";
-            problems.push_back(queue_files::RemoveFile(path, error) ? "removed " + path + what
-                                                                    : error);
+            problems.push_back(SetAside(id, place,
+                                        files.data ? "a data file without envelope"
+                                                   : "an envelope without data file"));
             continue;
         }
         const std::string path = EnvelopePath(id, place);
         const auto text = queue_files::ReadSmallFile(path, kEnvelopeLimit, error);
         if (!text) {
-            problems.push_back(error);
+            problems.push_back(error); // unreadable now is not damaged: left for the next start
             continue;
         }
         auto envelope = ParseEnvelope(*text);
         if (!envelope || envelope->id != id) {
-            problems.push_back("the envelope " + path + " is damaged; its message is left alone");
+            problems.push_back(SetAside(id, place, "a damaged envelope"));
             continue;
         }
         envelopes.push_back(std::move(*envelope));
@@ -156,6 +154,32 @@ void QueueFolder::LoadPlace(QueuePlace place, std::vector<Envelope>& envelopes,
     std::sort(envelopes.begin(), envelopes.end(), [](const Envelope& a, const Envelope& b) {
         return a.arrival != b.arrival ? a.arrival < b.arrival : a.id < b.id;
     });
+}
+
+std::string QueueFolder::SetAside(const std::string& id, QueuePlace place,
+                                  std::string_view why) const {
+    const std::string folder = FolderOf(place);
+    const std::string target = CorruptFolder();
+    if (auto failure = queue_files::MakePrivateFolder(target)) {
+        return *failure;
+    }
+    std::string moved;
+    for (const std::string name : {id + ".env", id + ".data"}) {
+        if (!Exists(folder + "/" + name)) {
+            continue;
+        }
+        if (auto failure = queue_files::MoveIntoFolder(folder, name, target)) {
+            return *failure;
+        }
+        moved += (moved.empty() ? "" : " and ") + folder + "/" + name;
+    }
+    if (auto failure = queue_files::SyncFolder(target)) {
+        return *failure;
+    }
+    if (auto failure = queue_files::SyncFolder(folder)) {
+        return *failure;
+    }
+    return "moved " + moved + " (" + std::string(why) + ") to " + target;
 }
 
 std::optional<Envelope> QueueFolder::Read(const std::string& id, QueuePlace place) const {
@@ -192,7 +216,7 @@ std::optional<std::string> QueueFolder::Remove(const std::string& id, QueuePlace
     if (!Exists(envelope) && !Exists(data)) {
         return "there is no message " + id + " in " + FolderOf(place);
     }
-    // Envelope first: a data file left alone is a leftover that the next load removes.
+    // Envelope first: a data file alone is never taken for a message (the next load sets it aside).
     std::string error;
     if (!queue_files::RemoveFile(envelope, error) || !queue_files::RemoveFile(data, error)) {
         return error;
@@ -202,7 +226,7 @@ std::optional<std::string> QueueFolder::Remove(const std::string& id, QueuePlace
 
 // The new envelope is made durable at the destination before the data file moves, so
 // that a crash at any point leaves one complete message: before the data's rename the
-// destination holds an envelope alone (removed at the next load) and the source is
+// destination holds an envelope alone (set aside at the next load) and the source is
 // whole; after it, the destination is whole and the source holds an envelope alone.
 std::optional<std::string> QueueFolder::Move(const Envelope& envelope, QueuePlace from,
                                              QueuePlace to) const {
@@ -237,12 +261,32 @@ std::optional<std::string> QueueFolder::Move(const Envelope& envelope, QueuePlac
     }
     std::string error;
     if (!queue_files::RemoveFile(EnvelopePath(id, from), error)) {
-        return error; // the message is at its destination; the next load removes this one
+        return error; // the message is at its destination; the next load sets this one aside
     }
     if (auto failure = queue_files::SyncFolder(FolderOf(to))) {
         return failure;
     }
     return queue_files::SyncFolder(FolderOf(from));
+}
+
+int QueueFolder::PurgeCorrupt(std::int64_t now, std::int64_t maxAgeSeconds) const {
+    const std::string folder = CorruptFolder();
+    std::string error;
+    const auto names = RegularFiles(folder, error);
+    if (!names) {
+        return 0;
+    }
+    int removed = 0;
+    for (const std::string& name : *names) {
+        // The rename that set the file aside changed its status time, not its write time.
+        struct stat status {};
+        const std::string path = folder + "/" + name;
+        if (::stat(path.c_str(), &status) == 0 && status.st_ctime < now &&
+            now - status.st_ctime > maxAgeSeconds && queue_files::RemoveFile(path, error)) {
+            ++removed;
+        }
+    }
+    return removed;
 }
 
 int QueueFolder::PurgeFailed(std::int64_t now, std::int64_t maxAgeSeconds) const {

@@ -30,6 +30,8 @@ public:
     const std::string& Path() const { return path_; }
     std::string FolderOf(QueuePlace place) const;
     std::string DataPath(const std::string& id, QueuePlace place) const;
+    // Where damaged messages are set aside: out of the way, but kept for a person to look at.
+    std::string CorruptFolder() const { return path_ + "/corrupt"; }
 
     // Creates the folder and its "failed" subfolder with mode 0700 (parents as needed).
     // Returns what went wrong, naming the path.
@@ -47,8 +49,9 @@ public:
         std::vector<Envelope> failed;      // arrival order, ties by id
         std::vector<std::string> problems; // what was cleaned up or could not be read
     };
-    // Reads both places. What a crash left half-written is removed: temporary files, a
-    // data file without envelope, an envelope without data file.
+    // Reads both places. Temporary files that a crash left behind are removed (they were
+    // never accepted); a data file without envelope, an envelope without data file and a
+    // damaged envelope (with its data file) are moved to CorruptFolder(), one problem each.
     Contents Load() const;
     // Reads one message's envelope; nothing when it is not there or damaged.
     std::optional<Envelope> Read(const std::string& id, QueuePlace place) const;
@@ -62,11 +65,15 @@ public:
     // Removes failed messages whose envelope was last written more than `maxAgeSeconds`
     // before `now` (Unix seconds). Returns how many went.
     int PurgeFailed(std::int64_t now, std::int64_t maxAgeSeconds) const;
+    // Removes files set aside as damaged more than `maxAgeSeconds` before `now`.
+    int PurgeCorrupt(std::int64_t now, std::int64_t maxAgeSeconds) const;
 
 private:
     std::string EnvelopePath(const std::string& id, QueuePlace place) const;
     void LoadPlace(QueuePlace place, std::vector<Envelope>& envelopes,
                    std::vector<std::string>& problems) const;
+    // Moves the files of message `id` to CorruptFolder(); one line saying what and why.
+    std::string SetAside(const std::string& id, QueuePlace place, std::string_view why) const;
 
     std::string path_;
 };

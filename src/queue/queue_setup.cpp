@@ -16,33 +16,6 @@ namespace lumenpost {
 
 namespace {
 
-// Creates `path` and its missing parents with mode 0700; an existing `path` with wider
-// rights is narrowed to 0700.
-std::optional<std::string> MakePrivateFolder(const std::string& path) {
-    for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
-         slash = path.find('/', slash + 1)) {
-        const std::string parent = path.substr(0, slash);
-        if (::mkdir(parent.c_str(), 0700) != 0 && errno != EEXIST) {
-            return queue_files::ErrorText("cannot create the queue folder", path, errno);
-        }
-    }
-    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
-        return queue_files::ErrorText("cannot create the queue folder", path, errno);
-    }
-    struct stat status {};
-    if (::stat(path.c_str(), &status) != 0) {
-        return queue_files::ErrorText("cannot create the queue folder", path, errno);
-    }
-    if (!S_ISDIR(status.st_mode)) {
-        return queue_files::ErrorText("cannot create the queue folder", path, ENOTDIR);
-    }
-    if ((status.st_mode & 07777) != 0700 && ::chmod(path.c_str(), 0700) != 0) {
-        return queue_files::ErrorText("cannot restrict the rights of the queue folder", path,
-                                      errno);
-    }
-    return std::nullopt;
-}
-
 std::string Base36(std::uint64_t value, int width) {
     std::string digits(static_cast<std::size_t>(width), '0');
     for (int i = width - 1; i >= 0 && value != 0; --i) {
@@ -81,10 +54,10 @@ std::string QueueFolder::EnvelopePath(const std::string& id, QueuePlace place) c
 }
 
 std::optional<std::string> QueueFolder::Prepare() const {
-    if (auto failure = MakePrivateFolder(FolderOf(QueuePlace::active))) {
+    if (auto failure = queue_files::MakePrivateFolder(FolderOf(QueuePlace::active))) {
         return failure;
     }
-    return MakePrivateFolder(FolderOf(QueuePlace::failed));
+    return queue_files::MakePrivateFolder(FolderOf(QueuePlace::failed));
 }
 
 // Eleven base-36 digits of microseconds since the epoch (enough until the year 6000),

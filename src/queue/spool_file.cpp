@@ -121,7 +121,7 @@ void SpoolFile::Discard() {
         ::close(fd_);
         fd_ = -1;
     }
-    // The envelope first: a data file without envelope is cleaned up at the next load
+    // The envelope first: a data file without envelope is set aside at the next load
     // should this stop half-way, an envelope alone too.
     for (const std::string_view suffix : {".env", ".env.tmp", ".data", ".data.tmp"}) {
         ::unlink(PathOf(suffix).c_str());

@@ -27,6 +27,7 @@ std::vector<std::string> RelayQueue::Start() {
     }
     std::vector<std::string> problems = book_.Load();
     book_.PurgeFailed(now_(), kFailedKeepSeconds);
+    book_.Folder().PurgeCorrupt(now_(), kFailedKeepSeconds);
     StartDue();
     AnnounceChanges();
     return problems;

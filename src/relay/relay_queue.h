@@ -21,7 +21,8 @@ public:
     using SettingsProvider = std::function<RelayPassSettings()>;
     using Clock = std::function<std::int64_t()>; // Unix seconds
 
-    // Failed messages stay this long in the failed place, so that they can be sent again.
+    // Failed messages stay this long in the failed place, so that they can be sent again;
+    // files set aside as damaged stay as long for a person to look at.
     static constexpr std::int64_t kFailedKeepSeconds = 7 * 24 * 3600;
 
     RelayQueue(QueueFolder folder, RelayWorkers& workers, SettingsProvider settings, Clock now,

@@ -136,8 +136,9 @@ class QueueTest(ProgramTestCase):
         self.assertRegex(program.next_line("reason:"),
                          r"^reason: gave up after \d+ attempts: 450 4.2.0 mailbox busy")
 
-    def test_a_message_answered_250_survives_sigkill_and_is_delivered_at_the_next_start(self):
-        data_file = message_file(self.home.name, "killed")
+    def kill_while_delivering(self, data_file):
+        """Queues a message for r@killed.test and SIGKILLs the program during its attempt;
+        returns the sink that takes the mail from then on."""
         with silent_listener(KILLED_HOST) as silent:
             program = self.start()
             self.send(program, "r@killed.test", data_file)
@@ -147,11 +148,45 @@ class QueueTest(ProgramTestCase):
             connection.close()
         sink = Sink(KILLED_HOST, os.path.join(self.home.name, "killed-sink"))
         self.addCleanup(stop_process, sink.process)
+        return sink
+
+    def test_a_message_answered_250_survives_sigkill_and_is_delivered_at_the_next_start(self):
+        data_file = message_file(self.home.name, "killed")
+        sink = self.kill_while_delivering(data_file)
         program = self.start()
         self.assertIn("To:r@killed.test/", program.next_line("okrelay:"))
         self.assertEqual(sink.wait_count(1), 1)
         with open(data_file, "rb") as f:
             self.assertIn(f.read(), without_our_trace(sink.message(1)[1]))
+
+    def test_damaged_queue_files_are_set_aside_and_the_rest_is_delivered(self):
+        data_file = message_file(self.home.name, "intact")
+        sink = self.kill_while_delivering(data_file)
+        folder = self.queue_folder()
+        [envelope_name] = [name for name in self.queue_files() if name.endswith(".env")]
+        with open(os.path.join(folder, envelope_name), "rb") as f:
+            envelope = f.read()
+        damaged = {"truncated.env": envelope[:len(envelope) // 2], "truncated.data": b"text\r\n",
+                   "garbage.env": bytes(range(256)), "garbage.data": b"text\r\n",
+                   "lonely.data": b"text\r\n", "orphan.env": envelope.replace(
+                       envelope_name[:-4].encode(), b"orphan")}
+        for name, content in damaged.items():
+            with open(os.path.join(folder, name), "wb") as f:
+                f.write(content)
+
+        program = self.start()
+        self.assertIn("To:r@killed.test/", program.next_line("okrelay:"))
+        self.assertEqual(sink.wait_count(1), 1)
+        status, _, err = program.stop()
+        self.assertEqual(status, 0, err)
+        self.assertEqual(sorted(os.listdir(os.path.join(folder, "corrupt"))), sorted(damaged))
+        self.assertEqual(self.queue_files(), [])
+        # One line per damaged message, saying where it went.
+        set_aside = [line for line in err.splitlines()
+                     if line.startswith("lumenpost: mail queue: moved ")]
+        self.assertEqual(len(set_aside), 4, err)
+        for line in set_aside:
+            self.assertTrue(line.endswith(" to " + os.path.join(folder, "corrupt")), line)
 
     def test_a_full_queue_disk_refuses_with_451_and_keeps_nothing(self):
         mount_point = os.path.join(self.home.name, "data", "lumenpost")

@@ -238,7 +238,7 @@ TEST_F(QueueFolderTest, LoadSortsByArrivalThenId) {
     EXPECT_EQ(contents.active, (std::vector<Envelope>{first, second, middle, late}));
 }
 
-TEST_F(QueueFolderTest, LoadRemovesHalfWrittenMessagesAndKeepsDamagedOnes) {
+TEST_F(QueueFolderTest, LoadRemovesTemporaryFilesAndSetsHalvesAndDamagedMessagesAside) {
     const Envelope kept = Queue("kept");
     const Envelope failed = Queue("failed one");
     ASSERT_EQ(queue_.Move(failed, QueuePlace::active, QueuePlace::failed), std::nullopt);
@@ -248,10 +248,12 @@ TEST_F(QueueFolderTest, LoadRemovesHalfWrittenMessagesAndKeepsDamagedOnes) {
     WriteFile(at("tmpenv.env.tmp"), "half");
     WriteFile(Failed() + "/tmpfailed.data.tmp", "half");
     WriteFile(at("dataonly.data"), "no envelope");
-    WriteFile(at("envonly.env"), FormatEnvelope(EnvelopeOf("envonly", 5)));
+    WriteFile(Failed() + "/envonly.env", FormatEnvelope(EnvelopeOf("envonly", 5)));
     const std::string cut = FormatEnvelope(EnvelopeOf("damaged", 5));
     WriteFile(at("damaged.env"), cut.substr(0, cut.size() - 4));
     WriteFile(at("damaged.data"), "mail");
+    WriteFile(at("garbage.env"), std::string("\x01\xff\0garbage\n", 11));
+    WriteFile(at("garbage.data"), "mail");
     WriteFile(at("misnamed.env"), FormatEnvelope(EnvelopeOf("othername", 5)));
     WriteFile(at("misnamed.data"), "mail");
     WriteFile(at("notes.txt"), "not ours");
@@ -260,16 +262,20 @@ TEST_F(QueueFolderTest, LoadRemovesHalfWrittenMessagesAndKeepsDamagedOnes) {
     const QueueFolder::Contents contents = queue_.Load();
     EXPECT_EQ(contents.active, std::vector<Envelope>{kept});
     EXPECT_EQ(contents.failed, std::vector<Envelope>{failed});
-    EXPECT_EQ(Names(Active()),
-              (std::set<std::string>{"failed", kept.id + ".data", kept.id + ".env", "damaged.data",
-                                     "damaged.env", "misnamed.data", "misnamed.env", "notes.txt",
-                                     "notes.tmp"}));
+    EXPECT_EQ(Names(Active()), (std::set<std::string>{"failed", "corrupt", kept.id + ".data",
+                                                      kept.id + ".env", "notes.txt", "notes.tmp"}));
     EXPECT_EQ(Names(Failed()), (std::set<std::string>{failed.id + ".data", failed.id + ".env"}));
+    EXPECT_EQ(
+        Names(queue_.CorruptFolder()),
+        (std::set<std::string>{"dataonly.data", "envonly.env", "damaged.env", "damaged.data",
+                               "garbage.env", "garbage.data", "misnamed.env", "misnamed.data"}));
+    EXPECT_EQ(ReadFile(queue_.CorruptFolder() + "/damaged.data"), "mail");
 
-    // One problem each, naming the file.
-    ASSERT_EQ(contents.problems.size(), 7u);
-    for (const std::string name : {"tmpdata.data.tmp", "tmpenv.env.tmp", "tmpfailed.data.tmp",
-                                   "dataonly.data", "envonly.env", "damaged.env", "misnamed.env"}) {
+    // One problem per file removed or message set aside, naming it and where it went.
+    ASSERT_EQ(contents.problems.size(), 8u);
+    for (const std::string name :
+         {"tmpdata.data.tmp", "tmpenv.env.tmp", "tmpfailed.data.tmp", "dataonly.data",
+          "envonly.env", "damaged.env", "garbage.env", "misnamed.env"}) {
         EXPECT_EQ(std::count_if(contents.problems.begin(), contents.problems.end(),
                                 [&](const std::string& problem) {
                                     return problem.find("/" + name) != std::string::npos;
@@ -277,12 +283,35 @@ TEST_F(QueueFolderTest, LoadRemovesHalfWrittenMessagesAndKeepsDamagedOnes) {
                   1)
             << name;
     }
-    const auto damaged = std::find_if(contents.problems.begin(), contents.problems.end(),
-                                      [](const std::string& problem) {
-                                          return problem.find("damaged.env") != std::string::npos;
-                                      });
-    ASSERT_NE(damaged, contents.problems.end());
-    EXPECT_NE(damaged->find("left alone"), std::string::npos) << *damaged;
+    const auto said = [&](const std::string& line) {
+        return std::find(contents.problems.begin(), contents.problems.end(), line) !=
+               contents.problems.end();
+    };
+    EXPECT_TRUE(said("moved " + at("damaged.env") + " and " + at("damaged.data") +
+                     " (a damaged envelope) to " + queue_.CorruptFolder()));
+    EXPECT_TRUE(said("moved " + Failed() + "/envonly.env (an envelope without data file) to " +
+                     queue_.CorruptFolder()));
+
+    // A later load finds nothing more to say.
+    EXPECT_TRUE(queue_.Load().problems.empty());
+}
+
+TEST_F(QueueFolderTest, SettingAsideKeepsAnEarlierFileOfTheSameName) {
+    WriteFile(Active() + "/twice.data", "first");
+    ASSERT_EQ(queue_.Load().problems.size(), 1u);
+    WriteFile(Active() + "/twice.data", "second");
+    ASSERT_EQ(queue_.Load().problems.size(), 1u);
+    EXPECT_EQ(ReadFile(queue_.CorruptFolder() + "/twice.data"), "first");
+    EXPECT_EQ(ReadFile(queue_.CorruptFolder() + "/twice.data.1"), "second");
+}
+
+TEST_F(QueueFolderTest, PurgeCorruptRemovesOnlyFilesSetAsideLongAgo) {
+    WriteFile(Active() + "/old.data", "mail");
+    ASSERT_EQ(queue_.Load().problems.size(), 1u);
+    const std::int64_t now = std::time(nullptr);
+    EXPECT_EQ(queue_.PurgeCorrupt(now, 3600), 0);
+    EXPECT_EQ(queue_.PurgeCorrupt(now + 7200, 3600), 1);
+    EXPECT_TRUE(Names(queue_.CorruptFolder()).empty());
 }
 
 TEST_F(QueueFolderTest, LoadReportsFoldersItCannotRead) {
