@@ -18,12 +18,12 @@ import unittest
 
 import peers
 import scripted_dns
-from headless_test import WAIT
+from headless_test import WAIT, net_timeout
 from peers import POSTMASTER, ProgramTestCase, Sink, silent_listener, start_dnsmasq, swaks
 
 SENDER = "alice@sender.test"
 # Short network time-outs, so that a silent peer costs seconds, not minutes.
-FAST = {"LUMENPOST_NET_TIMEOUT_MS": "1500"}
+FAST = {"LUMENPOST_NET_TIMEOUT_MS": net_timeout(1500)}
 
 
 def refusing_greeter(host, greeting=b"421 4.3.2 too busy, try later\r\n"):

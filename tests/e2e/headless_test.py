@@ -5,10 +5,15 @@ Each test gives the program its own XDG_CONFIG_HOME, XDG_DATA_HOME (the mail que
 XDG_RUNTIME_DIR, starts it, talks SMTP to it with plain sockets and stops it by its
 process id.
 Usage: headless_test.py [path of the lumenpost program]
+
+LUMENPOST_E2E_WRAPPER, when set, is a command line (shell words) put before every start of
+the program, e.g. valgrind with its options; every wait then lasts
+LUMENPOST_E2E_WAIT_FACTOR times longer (8 unless set), as the wrapped program is slower.
 """
 import configparser
 import os
 import select
+import shlex
 import signal
 import socket
 import subprocess
@@ -18,7 +23,19 @@ import time
 import unittest
 
 PROGRAM = os.environ.get("LUMENPOST_PROGRAM", "")
-WAIT = 15.0  # seconds any single wait may take before the test fails
+WRAPPER = shlex.split(os.environ.get("LUMENPOST_E2E_WRAPPER", ""))
+WAIT_FACTOR = float(os.environ.get("LUMENPOST_E2E_WAIT_FACTOR", "8" if WRAPPER else "1"))
+WAIT = 15.0 * WAIT_FACTOR  # seconds any single wait may take before the test fails
+
+
+def net_timeout(milliseconds):
+    """LUMENPOST_NET_TIMEOUT_MS for the program: MILLISECONDS, longer in the wrapper."""
+    return str(int(milliseconds * WAIT_FACTOR))
+
+
+def command(*args):
+    """The command line that starts the program with ARGS, in the wrapper if there is one."""
+    return [*WRAPPER, PROGRAM, *args]
 
 
 def free_port():
@@ -54,9 +71,8 @@ class Relay:
             if value is None:
                 del env[key]
         os.makedirs(env["XDG_RUNTIME_DIR"], mode=0o700, exist_ok=True)
-        args = [PROGRAM, "--listen", "%s:%d" % (host, port), *extra]
-        if headless_flag:
-            args.insert(1, "--headless")
+        flags = ["--headless"] if headless_flag else []
+        args = command(*flags, "--listen", "%s:%d" % (host, port), *extra)
         args = [*prefix, *args]  # e.g. a wrapper that gives the program its own mounts
         self.process = subprocess.Popen(args, env=env, stdout=subprocess.PIPE,
                                         stderr=subprocess.PIPE)

@@ -18,7 +18,7 @@ import time
 import unittest
 
 import peers
-from headless_test import WAIT, read_line
+from headless_test import WAIT, WRAPPER, net_timeout, read_line
 from peers import ProgramTestCase, Sink, start_dnsmasq, stop_process, swaks
 
 DNS = "127.0.0.20"
@@ -231,7 +231,8 @@ class ConnectionStormTest(ProgramTestCase):
         self.assertLessEqual(set(outcomes), {GREETING, GREETING + BUSY}, outcomes)
         self.assertGreater(outcomes.get(GREETING + BUSY, 0), 0, outcomes)
         self.assertLessEqual(fds_after, fds_before * 1.05)
-        self.assertLessEqual(rss_after, rss_before * 1.05)
+        if not WRAPPER:  # memcheck's own queue of freed blocks grows the RSS; it finds leaks
+            self.assertLessEqual(rss_after, rss_before * 1.05)
         with program.connect() as conn:  # still serving
             self.assertEqual(read_line(conn), GREETING)
         self.assertEqual(program.stop()[0], 0)
@@ -309,7 +310,7 @@ class FaultTest(ProgramTestCase):
         dns = FakeDns(GARBAGE_DNS, "garbage")
         self.addCleanup(dns.close)
         program = super().start(autoback=0, dns=GARBAGE_DNS,
-                                env_changes={"LUMENPOST_NET_TIMEOUT_MS": "1500"})
+                                env_changes={"LUMENPOST_NET_TIMEOUT_MS": net_timeout(1500)})
         for _ in range(3):
             self.send(program, LOOKED_UP)
         for _ in range(3):

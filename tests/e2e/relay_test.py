@@ -17,11 +17,10 @@ import unittest
 import uuid
 
 import peers
-from headless_test import WAIT
+from headless_test import WAIT, command
 from peers import POSTMASTER, ProgramTestCase, Sink, start_dnsmasq, stop_process, swaks
 from peers import without_our_trace, write_settings
 
-PROGRAM = ""
 # Exchangers: example.test prefers .3 over .5 (listed first to show that order does not
 # count); sender.test (the senders' domain) is .4; other.test is .6; .7 takes mail for the
 # address literal [127.0.0.7].
@@ -244,9 +243,9 @@ class AccessTest(unittest.TestCase):
         os.makedirs(env["XDG_RUNTIME_DIR"], mode=0o700)
         write_settings(env["XDG_CONFIG_HOME"], 0)
         program = subprocess.Popen(
-            ["ip", "netns", "exec", self.net.server, PROGRAM, "--headless", "--listen",
-             "0.0.0.0:2525", *extra], env=env, stdout=subprocess.DEVNULL,
-            stderr=subprocess.DEVNULL)
+            ["ip", "netns", "exec", self.net.server,
+             *command("--headless", "--listen", "0.0.0.0:2525", *extra)],
+            env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         try:
             deadline = time.monotonic() + WAIT
             while True:  # until the program listens
@@ -269,5 +268,5 @@ class AccessTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    PROGRAM = peers.program_from_argv("relay_test.py")
+    peers.program_from_argv("relay_test.py")
     unittest.main(verbosity=2)

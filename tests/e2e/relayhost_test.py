@@ -14,7 +14,7 @@ import subprocess
 import unittest
 
 import peers
-from headless_test import WAIT
+from headless_test import WAIT, net_timeout
 from peers import ProgramTestCase, Sink, start_dnsmasq, swaks
 
 DNS = "127.0.0.71"
@@ -26,7 +26,7 @@ HOSTS = ["smtp.relay.test," + RELAY, "badcert.relay.test," + WRONG_NAME,
 USER, PASSWORD = "alice", "correct horse"
 SENDER = "someone@sender.test"
 # Short enough for a test, long enough for the server's pause before it refuses a login.
-FAST = {"LUMENPOST_NET_TIMEOUT_MS": "10000"}
+FAST = {"LUMENPOST_NET_TIMEOUT_MS": net_timeout(10000)}
 
 
 def openssl(*args):
@@ -202,8 +202,8 @@ class RelayHostTest(ProgramTestCase):
 
     def test_password_file_that_others_may_read_stops_the_start(self):
         path = self.password_file(PASSWORD, 0o644)
-        result = subprocess.run([peers.headless_test.PROGRAM, "--headless", "--password-file",
-                                 path], capture_output=True, timeout=WAIT)
+        result = subprocess.run(peers.headless_test.command("--headless", "--password-file", path),
+                                capture_output=True, timeout=WAIT)
         self.assertEqual(result.returncode, 2)
         self.assertIn(b"may be read by group or others", result.stderr)
 

@@ -63,7 +63,7 @@ class SendmailTest(ProgramTestCase):
         for variable, folder in (("XDG_CONFIG_HOME", "config"), ("XDG_RUNTIME_DIR", "run"),
                                  ("XDG_DATA_HOME", "data")):
             env[variable] = os.path.join(self.home.name, folder)
-        result = subprocess.run([headless_test.PROGRAM, "--sendmail", *args], input=message,
+        result = subprocess.run(headless_test.command("--sendmail", *args), input=message,
                                 env=env, capture_output=True, timeout=WAIT)
         return result.returncode, result.stdout.decode(), result.stderr.decode()
 
