@@ -5,7 +5,10 @@
    aiosmtpd sink, each driven by the same smtp-source run (2 sessions; 1 KiB and
    100 KiB; one connection per session and one per message).
 2: the built program with its 3 ms pause before each command, on one kept connection,
-   against the floor the pause sets (three paused commands per message).
+   against the floor the pause sets (three paused commands per message); then (2a, 2b)
+   the same program driven by smtp-source -s 2 with 1 KiB messages, on kept connections
+   (floor 2 x 1000 / 9 msgs/s) and with one connection per message (EHLO, MAIL, RCPT,
+   DATA and QUIT paused: floor 2 x 1000 / 15 msgs/s).
 
 Every figure is the median of several runs; each peer is started afresh for each run
 and stopped by its process id.
@@ -18,6 +21,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 WAIT = 20.0  # seconds any single wait may take
@@ -212,6 +216,113 @@ def program_intake(program, runs, quick):
     return ok
 
 
+# Paused commands per message of one smtp-source session: MAIL, RCPT and DATA on a kept
+# connection; EHLO and QUIT as well with a connection per message.
+PAUSED_COMMANDS = {True: 3, False: 5}
+PAUSE_MS = 3
+
+
+def one_connection_message(port, body):
+    """One message on a connection of its own; returns once the server has closed it, as
+    a client that waits for the end of its session before opening the next one."""
+    with socket.create_connection(("127.0.0.1", port), timeout=WAIT) as conn:
+        if not read_reply(conn).startswith(b"220"):
+            raise RuntimeError("the program refused the connection")
+        ask(conn, b"EHLO bench.example\r\n", b"250")
+        ask(conn, b"MAIL FROM:<from@bench.example>\r\n", b"250")
+        ask(conn, b"RCPT TO:<to@bench.example>\r\n", b"250")
+        ask(conn, b"DATA\r\n", b"354")
+        ask(conn, body, b"250")
+        ask(conn, b"QUIT\r\n", b"221")
+        while conn.recv(4096):
+            pass
+
+
+def closing_sessions_rate(port, count, sessions=2):
+    """Messages per second of `sessions` threads, each sending its share of `count`
+    messages with one connection per message, reconnecting only after the server has
+    closed the previous connection."""
+    body = b"Subject: bench\r\n\r\n" + b"x" * 1000 + b"\r\n.\r\n"
+    failures = []
+
+    def session():
+        try:
+            for _ in range(count // sessions):
+                one_connection_message(port, body)
+        except (OSError, RuntimeError) as error:
+            failures.append(error)
+
+    threads = [threading.Thread(target=session) for _ in range(sessions)]
+    begin = time.monotonic()
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(timeout=300)
+    elapsed = time.monotonic() - begin
+    if failures:
+        raise RuntimeError("a session failed: %s" % failures[0])
+    return count / elapsed
+
+
+def source_or_refusal(port, count, kept):
+    """smtp-source's rate, or None when the program refused one of its connections."""
+    try:
+        return source_rate(port, 1024, count, kept)
+    except RuntimeError as error:
+        if "502" not in str(error):
+            raise
+        print("  smtp-source was refused: %s" % str(error).strip().splitlines()[-1])
+        return None
+
+
+def program_source_intake(program, runs, quick):
+    """The program as configured (two sessions at most, the pause before each command)
+    driven by smtp-source -s 2 with 1 KiB messages, against the floor that the pauses of
+    two sessions running side by side set."""
+    ok = True
+    for kept in (True, False):
+        count = (200 if quick else 600) if kept else (100 if quick else 200)
+        floor = 2 * 1000.0 / (PAUSE_MS * PAUSED_COMMANDS[kept])
+        mode = "kept connection" if kept else "one connection per message"
+        print("== Benchmark 2%s: intake of the program, smtp-source -s 2, %s, %d msgs of "
+              "1 KiB, median of %d runs" % ("a" if kept else "b", mode, count, runs))
+        rates, closing = [], []
+        for _ in range(runs):
+            with tempfile.TemporaryDirectory(dir="/var/tmp") as home:
+                port = free_port()
+                process = start([program, "--headless", "--listen", "127.0.0.1:%d" % port],
+                                port, env=program_env(home))
+                try:
+                    rate = source_or_refusal(port, count, kept)
+                    if rate is not None:
+                        rates.append(rate)
+                    if not kept:
+                        closing.append(closing_sessions_rate(port, count))
+                finally:
+                    stop(process)
+        met = len(rates) == runs and statistics.median(rates) >= 0.97 * floor
+        ok &= met
+        if rates:
+            median = statistics.median(rates)
+            print("lumenpost %.1f msgs/s  floor %.1f msgs/s  ratio %.3f  target >= 0.97: %s  "
+                  "[runs: %s; refused: %d]"
+                  % (median, floor, median / floor, "met" if met else "MISSED",
+                     ", ".join("%.1f" % r for r in rates), runs - len(rates)))
+        else:
+            print("smtp-source refused in every run: target MISSED")
+        if closing:
+            median = statistics.median(closing)
+            print("  two Python sessions that reconnect after the server's close: %.1f msgs/s  "
+                  "ratio to the floor %.3f  [runs: %s]"
+                  % (median, median / floor, ", ".join("%.1f" % r for r in closing)))
+        if kept:
+            # Each batch of 100 also pauses before one EHLO and one QUIT per session.
+            per_session = KEPT_BATCH // 2 * PAUSED_COMMANDS[True] + 2
+            print("  (with the EHLO and QUIT of each batch of %d, the pauses alone allow "
+                  "%.1f msgs/s)" % (KEPT_BATCH, KEPT_BATCH * 1000.0 / (per_session * PAUSE_MS)))
+    return ok
+
+
 def bench_arguments(doc, runs, quick_help, intake_server=False):
     """The options every benchmark script takes: the program (and the intake server),
     runs per figure and the quick mode."""
@@ -225,9 +336,16 @@ def bench_arguments(doc, runs, quick_help, intake_server=False):
 
 
 def main():
-    args = bench_arguments(__doc__, 5, "fewer messages per run", True).parse_args()
-    ok = intake_component(args.intake_server, args.runs, args.quick)
-    ok &= program_intake(args.program, args.runs, args.quick)
+    parser = bench_arguments(__doc__, 5, "fewer messages per run", True)
+    parser.add_argument("--only", default="1,2", help="which benchmarks, e.g. 2")
+    args = parser.parse_args()
+    only = args.only.split(",")
+    ok = True
+    if "1" in only:
+        ok &= intake_component(args.intake_server, args.runs, args.quick)
+    if "2" in only:
+        ok &= program_intake(args.program, args.runs, args.quick)
+        ok &= program_source_intake(args.program, args.runs, args.quick)
     return 0 if ok else 1
 
 

@@ -42,7 +42,9 @@ ensure_packages libbenchmark-dev python3-aiosmtpd
 build_tree build-bench -DCMAKE_BUILD_TYPE=Release -DLUMENPOST_BENCH=ON -DLUMENPOST_TESTS=OFF
 
 status=0
-# Benchmarks 1 and 2: intake of the server component and of the program.
+# Benchmarks 1 and 2: intake of the server component and of the program (2: one
+# session of a Python client, then two smtp-source sessions, kept and one connection
+# per message).
 /usr/bin/python3 "$ROOT/bench/intake_bench.py" --runs "$RUNS" "${QUICK[@]}" \
     --intake-server "$BUILD/bench/lumenpost_intake_server" --program "$BUILD/lumenpost" ||
     status=1
@@ -52,10 +54,16 @@ status=0
 /usr/bin/python3 "$ROOT/bench/relay_bench.py" --runs "$(( RUNS < 3 ? RUNS : 3 ))" "${QUICK[@]}" \
     --program "$BUILD/lumenpost" ||
     status=1
-# Benchmarks 6 to 8 (mail queue): dnsmasq on 127.0.0.40 and an exchanger on 127.0.0.41
-# port 25, and a throwaway Postfix under /var/tmp that is stopped after each run.
+# Benchmarks 6 to 8 (mail queue; 7 at 1 KiB and 100 KiB): dnsmasq on 127.0.0.40 and an
+# exchanger on 127.0.0.41 port 25, and a throwaway Postfix under /var/tmp that is stopped
+# after each run.
 /usr/bin/python3 "$ROOT/bench/queue_bench.py" --runs "$(( RUNS < 3 ? RUNS : 3 ))" "${QUICK[@]}" \
     --program "$BUILD/lumenpost" --intake-server "$BUILD/bench/lumenpost_intake_server" ||
+    status=1
+# Benchmark 9 (queue flush): dnsmasq on 127.0.0.130, the exchanger on 127.0.0.131 port 25
+# and a throwaway Postfix on 127.0.0.132.
+/usr/bin/python3 "$ROOT/bench/flush_bench.py" --runs "$(( RUNS < 3 ? RUNS : 3 ))" "${QUICK[@]}" \
+    --program "$BUILD/lumenpost" ||
     status=1
 echo "== Benchmark 5: micro benchmarks (median of $RUNS repetitions)"
 "$BUILD/bench/lumenpost_micro_bench" --benchmark_repetitions="$RUNS" \
