@@ -81,8 +81,16 @@ bool TCustomSocketServer::AdoptConnection(TSocketClient& client) {
     return true;
 }
 
+// A client whose connection has ended holds no slot, although it stays listed until its
+// notice is handled: a peer that reconnects at once is served rather than refused.
+int TCustomSocketServer::CountConnectedClients() const {
+    return static_cast<int>(std::count_if(mClients.begin(), mClients.end(), [](const auto& c) {
+        return c->State() == TSocketState::wsConnected;
+    }));
+}
+
 void TCustomSocketServer::GreetOrRefuse(TSocketClient& client) {
-    if (mMaxClients > 0 && CountClients() > mMaxClients) {
+    if (mMaxClients > 0 && CountConnectedClients() > mMaxClients) {
         client.SetBanner(mBannerToBusy);
         client.GreetClient();
         client.CloseAfterSending();

@@ -57,6 +57,7 @@ private:
     void NotifyClientClosed(TSocketClient& client);
     TSocketClient& CreateClient();
     bool AdoptConnection(TSocketClient& client);
+    int CountConnectedClients() const;
     void GreetOrRefuse(TSocketClient& client);
     void HandleClientClosed(const void* subject);
     using TClientList = std::vector<std::unique_ptr<TSocketClient>>;

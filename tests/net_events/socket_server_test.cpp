@@ -80,6 +80,28 @@ TEST_F(ServerTest, EndedClientStaysListedUntilItsNoticeIsHandled) {
     EXPECT_EQ(disconnected.size(), 1U);
 }
 
+// A peer that reconnects right after the server ended its connection (as the mail server
+// does after its goodbye), while the ended client is still listed, takes the slot that
+// client held instead of being refused as busy.
+TEST_F(ServerTest, EndedClientHoldsNoSlotWhileStillListed) {
+    Start(1);
+    auto first = Connect();
+    EXPECT_EQ(first->Read(23), "Welcome to the server\r\n");
+    TSocketClient* client = server.ClientAt(0);
+    ASSERT_NE(client, nullptr);
+    std::unique_ptr<BlockingPeer> second;
+    int listedAtAccept = 0;
+    client->OnSessionClosed = [&](TCustomAsyncSocket&, std::uint16_t) {
+        second = Connect(); // pumps events: the accept runs before the ended client goes
+        listedAtAccept = server.CountClients();
+    };
+    client->CloseAfterSending();
+    ASSERT_TRUE(RunUntil([&] { return second != nullptr && server.CountClients() == 1; }));
+    EXPECT_EQ(listedAtAccept, 2);
+    EXPECT_EQ(second->Read(23), "Welcome to the server\r\n");
+    EXPECT_EQ(server.ClientAt(0)->Name(), "Client2");
+}
+
 TEST_F(ServerTest, ClientPumpingEventsInItsHandlerIsNotFreedUnderIt) {
     Start(0);
     auto peer = Connect();
