@@ -17,7 +17,6 @@ void HopCounter::Add(std::string_view text) {
         if (lineStart_.size() < kReceived.size()) {
             lineStart_ += piece.substr(0, kReceived.size() - lineStart_.size());
         }
-        lineEmpty_ = lineEmpty_ && (piece.empty() || piece == "\r");
         if (lf == std::string_view::npos) {
             return;
         }
@@ -27,13 +26,13 @@ void HopCounter::Add(std::string_view text) {
 }
 
 void HopCounter::EndLine() {
-    if (lineEmpty_) {
+    // Judged on the line's first octets, not on each piece: "\r" then "\r\n" is no blank line.
+    if (lineStart_.empty() || lineStart_ == "\r") {
         inHeader_ = false;
     } else if (UpperAscii(lineStart_) == kReceived) {
         ++hops_;
     }
     lineStart_.clear();
-    lineEmpty_ = true;
 }
 
 } // namespace lumenpost

@@ -20,8 +20,9 @@ public:
 private:
     void EndLine();
 
-    std::string lineStart_; // the first octets of the current line, as many as a name needs
-    bool lineEmpty_ = true;
+    // The first octets of the current line, as many as a name needs: enough to tell
+    // a "Received:" field and a blank line.
+    std::string lineStart_;
     bool inHeader_ = true;
     int hops_ = 0;
 };
