@@ -7,6 +7,7 @@
 #include <array>
 #include <ctime>
 #include <exception>
+#include <limits>
 
 namespace lumenpost {
 namespace {
@@ -123,12 +124,24 @@ private:
         case DeliveryStatus::temporary:
             break;
         }
-        if (services_.Now() - job_.arrival >= settings_.queuelife) {
+        if (SecondsSince(job_.arrival) >= settings_.queuelife) {
             return FailForGood(recipient, "gave up after " +
-                                              std::to_string(recipient.attempts + 1) +
+                                              std::to_string(AttemptsNow(recipient)) +
                                               " attempts: " + result.reason);
         }
         return Deferred(recipient, result.reason);
+    }
+
+    // The counts come from envelope files, which may be damaged: the sums saturate.
+    static int AttemptsNow(const RelayJob::Recipient& recipient) {
+        return recipient.attempts < std::numeric_limits<int>::max() ? recipient.attempts + 1
+                                                                    : recipient.attempts;
+    }
+    std::int64_t SecondsSince(std::int64_t moment) const {
+        std::int64_t age = 0;
+        return __builtin_sub_overflow(services_.Now(), moment, &age)
+                   ? std::numeric_limits<std::int64_t>::max()
+                   : age;
     }
 
     RelayOutcome FailForGood(const RelayJob::Recipient& recipient, const std::string& reason) {
@@ -165,7 +178,7 @@ private:
         outcome.recipientIndex = recipient.index;
         outcome.MailRecipient = recipient.MailRecipient;
         outcome.result = result;
-        outcome.attempts = recipient.attempts + 1;
+        outcome.attempts = AttemptsNow(recipient);
         outcome.reason = reason;
         return outcome;
     }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <ctime>
 #include <gtest/gtest.h>
+#include <limits>
 #include <map>
 #include <stdexcept>
 
@@ -193,6 +194,17 @@ TEST(RelayPassTest, OnceTheQueueLifeHasPassedATemporaryFailureIsFinal) {
     EXPECT_EQ(outcome.reason, "gave up after 5 attempts: 450 4.2.0 try again later");
     EXPECT_EQ(outcome.status, "电子邮件转发失败！");
     EXPECT_EQ(peers.calls.back(), "alert 0");
+}
+
+TEST(RelayPassTest, CountsFromADamagedEnvelopeSaturateInsteadOfOverflowing) {
+    FakePeers peers;
+    peers.results = {kGreylisted};
+    RelayJob job = Job("a@x.test", {"r@y.test"}, std::numeric_limits<int>::max());
+    job.arrival = std::numeric_limits<std::int64_t>::min();
+    const RelayOutcome outcome = Button1Click(job, kSettings, peers.Services()).at(0);
+    EXPECT_EQ(outcome.result, RelayResult::failed);
+    EXPECT_EQ(outcome.attempts, std::numeric_limits<int>::max());
+    EXPECT_EQ(outcome.reason, "gave up after 2147483647 attempts: 450 4.2.0 try again later");
 }
 
 TEST(RelayPassTest, ALoopFailsForGoodWithoutAnAttempt) {
