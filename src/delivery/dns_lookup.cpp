@@ -45,6 +45,11 @@ DnsLookup ExchangeFailure(const SocketAddress& server, const DnsExchange& exchan
         return Failure(ServerText(server) + " did not answer" + over + " within " +
                        TimeoutText(timeoutMs) + kCheckServerHint);
     }
+    if (exchange.status == DnsExchange::Status::closed) {
+        // It took the query: the address is right, the server itself is in trouble.
+        return Failure(ServerText(server) + " ended the TCP connection before its answer "
+                                            "was complete");
+    }
     return Failure(ServerText(server) + " could not be asked" + over + ": " +
                    std::system_category().message(exchange.error) + kCheckServerHint);
 }
@@ -111,7 +116,8 @@ DnsLookup LookupRecords(const SocketAddress& server, const std::string& name, st
         }
         const DnsAnswer answer = ParseAnswer(exchange.message);
         if (!answer.readable || answer.truncated) {
-            return Failure(ServerText(server) + " sent an unreadable answer for " + current);
+            return Failure(ServerText(server) + " sent an unreadable answer" +
+                           (exchange.overTcp ? " over TCP" : "") + " for " + current);
         }
         if (answer.responseCode == kDnsRcodeNameError) {
             return Negative(DnsLookup::Outcome::nameError, answer);

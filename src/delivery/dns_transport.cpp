@@ -42,6 +42,10 @@ DnsExchange TimedOut() {
     return {DnsExchange::Status::timedOut, {}, 0};
 }
 
+DnsExchange Closed() {
+    return {DnsExchange::Status::closed, {}, ECONNRESET};
+}
+
 DnsExchange Answered(std::string message) {
     return {DnsExchange::Status::answered, std::move(message), 0};
 }
@@ -112,7 +116,7 @@ DnsExchange ReceiveOverTcp(int fd, const Deadline& deadline, const DnsAnswerChec
         const std::size_t wanted = std::min(reader.Wanted(), sizeof buffer);
         const auto received = recv(fd, buffer, wanted, 0);
         if (received == 0) {
-            return Failed(ECONNRESET);
+            return Closed();
         }
         if (received < 0) {
             if (Transient(errno)) {

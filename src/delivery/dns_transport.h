@@ -11,10 +11,11 @@
 namespace lumenpost {
 
 struct DnsExchange {
-    enum class Status { answered, timedOut, failed };
+    // closed: the server ended the TCP connection before a whole answer came.
+    enum class Status { answered, timedOut, failed, closed };
     Status status = Status::timedOut;
     std::string message; // answered: the answer as received
-    int error = 0;       // failed: the errno value
+    int error = 0;       // failed: the errno value; closed: ECONNRESET
     bool overTcp = false;
 };
 

@@ -224,6 +224,32 @@ TEST(ExchangerResolverTest, TruncatedAnswerIsAskedAgainOverTcp) {
     EXPECT_EQ(Question(queries[0]), Question(queries[1]));
 }
 
+TEST(ExchangerResolverTest, TcpAnswerCutShortOrGarbledIsTemporaryAndSaysSo) {
+    const FakeDnsServer::Script truncated = [](const std::string& query) {
+        return std::vector<DnsReply>{{Truncated(Answer(query, {}))}};
+    };
+    const auto full = [](const std::string& query) {
+        return Answer(query, {Mx(kAsked, 10, Name("mx.example.org"))});
+    };
+    Fixture cut(truncated, Quick(), [&](const std::string& query) {
+        return std::vector<DnsReply>{{full(query), false, true}};
+    });
+    Route route = cut.Resolve("example.org");
+    EXPECT_EQ(route.status, RouteStatus::temporary);
+    EXPECT_EQ(route.reason, "DNS server 127.0.0.1 ended the TCP connection before its answer was "
+                            "complete");
+
+    Fixture garbled(truncated, Quick(), [&](const std::string& query) {
+        std::string answer = full(query);
+        answer.resize(answer.size() - 3);
+        return std::vector<DnsReply>{{answer}};
+    });
+    route = garbled.Resolve("example.org");
+    EXPECT_EQ(route.status, RouteStatus::temporary);
+    EXPECT_EQ(route.reason, "DNS server 127.0.0.1 sent an unreadable answer over TCP for "
+                            "example.org");
+}
+
 TEST(ExchangerResolverTest, AnswersToAnotherQuestionOrIdAreIgnored) {
     const auto withOtherId = [](std::string answer) {
         answer[0] = static_cast<char>(answer[0] ^ 0x80);

@@ -155,7 +155,12 @@ void FakeDnsServer::AnswerConnection() {
         Record(query, true);
         for (const DnsReply& reply : tcpScript_(query)) {
             const auto length = static_cast<std::uint16_t>(reply.datagram.size());
-            SendAll(connection.Get(), dns_bytes::Word16(length) + reply.datagram);
+            const std::string framed = dns_bytes::Word16(length) + reply.datagram;
+            if (reply.cutShort) {
+                SendAll(connection.Get(), framed.substr(0, framed.size() / 2));
+                return;
+            }
+            SendAll(connection.Get(), framed);
         }
     }
 }

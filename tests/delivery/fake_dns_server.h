@@ -17,6 +17,8 @@ struct DnsReply {
     std::string datagram;
     // Sent from a second socket, so it comes from another port than the query went to.
     bool fromOtherPort = false;
+    // Over TCP: only the first half of the framed message, then the connection ends.
+    bool cutShort = false;
 };
 
 // A DNS server on 127.0.0.1 that answers every query with the messages a test builds

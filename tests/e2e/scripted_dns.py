@@ -1,6 +1,7 @@
 """A DNS server for the end-to-end tests that answers by script, also wrongly: on UDP and
 TCP port 53 of one address, each query name gets what its script entry says (records,
-an error code, silence, a truncated UDP answer, an answer to another question first).
+an error code, silence, a truncated UDP answer, an answer to another question first, octets
+sent as they are: half a TCP frame, garbage).
 """
 import socket
 import struct
@@ -52,8 +53,17 @@ def answer(query, records=(), rcode=0, truncated=False, question_name=None):
     return header + question + b"".join(records)
 
 
+class Raw:
+    """Octets a script wants sent exactly as they are: over TCP without the length prefix
+    that a message otherwise gets (so that a frame can be cut short)."""
+
+    def __init__(self, octets):
+        self.octets = octets
+
+
 class ScriptedDns:
-    """script(query, over_tcp) -> list of (delay seconds, datagram) to send, [] for silence."""
+    """script(query, over_tcp) -> list of (delay seconds, datagram or Raw) to send, [] for
+    silence. Over TCP the connection is closed after the last one."""
 
     def __init__(self, address, script):
         self.script = script
@@ -79,7 +89,8 @@ class ScriptedDns:
                 query, peer = self.udp.recvfrom(512)
                 for delay, datagram in self._replies(query, False):
                     time.sleep(delay)
-                    self.udp.sendto(datagram, peer)
+                    self.udp.sendto(datagram.octets if isinstance(datagram, Raw) else datagram,
+                                    peer)
             except (OSError, IndexError, struct.error):
                 continue
 
@@ -98,7 +109,8 @@ class ScriptedDns:
                         query += connection.recv(length - len(query))
                     for delay, reply in self._replies(query, True):
                         time.sleep(delay)
-                        connection.sendall(struct.pack("!H", len(reply)) + reply)
+                        connection.sendall(reply.octets if isinstance(reply, Raw) else
+                                           struct.pack("!H", len(reply)) + reply)
                 except (OSError, IndexError, struct.error):
                     continue
 
