@@ -160,18 +160,25 @@ std::string_view RelayApp::Queued(IntakeResult result, bool oversized) {
         return smtp_replies::kTooManyHops;
     }
     if (!result.queued) {
-        ReportQueueError(QStringLiteral("a message could not be queued (%1); the client was told "
-                                        "to try again later")
-                             .arg(QString::fromStdString(result.error)));
+        ReportQueueFault(result.error,
+                         QStringLiteral("a message could not be queued (%1); the client was told "
+                                        "to try again later. Check that %2 can be written and its "
+                                        "disk has room; until a message is queued again, this "
+                                        "fault is not reported again")
+                             .arg(QString::fromStdString(result.error),
+                                  QString::fromStdString(queueFolder_.Path())));
         return smtp_replies::kLocalError;
     }
+    queueFaults_.Worked();
     queue_->Add(std::move(*result.queued));
     return smtp_replies::kMessageAccepted;
 }
 
 void RelayApp::ShowOutcome(const RelayOutcome& outcome) {
     if (auto error = queue_->Apply(outcome)) {
-        ReportQueueError(QString::fromStdString(*error));
+        ReportQueueFault(*error, QString::fromStdString(*error));
+    } else {
+        queueFaults_.Worked();
     }
     const QString text = QString::fromStdString(outcome.logText);
     switch (outcome.result) {
@@ -196,8 +203,10 @@ void RelayApp::ShowOutcome(const RelayOutcome& outcome) {
     }
 }
 
-void RelayApp::ReportQueueError(const QString& text) {
-    core_.ReportError(QStringLiteral("mail queue: ") + text);
+void RelayApp::ReportQueueFault(const std::string& error, const QString& text) {
+    if (queueFaults_.IsNews(error)) {
+        core_.ReportError(QStringLiteral("mail queue: ") + text);
+    }
 }
 
 // The server goes first, so that nothing it does while it ends can reach an intake or a

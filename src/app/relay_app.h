@@ -6,6 +6,7 @@
 #include "app/system_services.h"
 #include "dialup/ras_monitor.h"
 #include "relay/mail_intake.h"
+#include "relay/queue_fault_filter.h"
 #include "relay/relay_core.h"
 #include "relay/relay_queue.h"
 #include "relay/relay_workers.h"
@@ -78,7 +79,9 @@ private:
     void ApplySettings();
     // The relay host's password for the passes: --password-file's, else the secret store's.
     void ProvidePassword(const CommandLineOptions& options, RelayServices& services);
-    void ReportQueueError(const QString& text);
+    // Tells the user of a failure to write the queue (`error`) as `text`, once per run of
+    // failures with one cause.
+    void ReportQueueFault(const std::string& error, const QString& text);
     // Runs on the UI thread with the outcome of one pass.
     void ShowOutcome(const RelayOutcome& outcome);
 
@@ -91,6 +94,7 @@ private:
     std::unique_ptr<TSmtpServer> SmtpServer1;
     TRasMonitor ras;
     QueueFolder queueFolder_;
+    QueueFaultFilter queueFaults_;
     MailIntake intake_;
     // Read by the passes; lives longer than the workers. Unset with --password-file.
     std::unique_ptr<RelayPasswordStore> passwordStore_;

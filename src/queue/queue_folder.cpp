@@ -62,6 +62,10 @@ std::optional<std::vector<std::string>> RegularFiles(const std::string& folder,
     return names;
 }
 
+int OpenNewFile(const std::string& path) {
+    return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+}
+
 // The id of "<id><suffix>", or nothing when the name is not of that form.
 std::optional<std::string> IdOf(const std::string& name, std::string_view suffix) {
     if (!name.ends_with(suffix)) {
@@ -88,7 +92,15 @@ std::unique_ptr<SpoolFile> QueueFolder::CreateSpool(const std::string& id,
     }
     const std::string folder = FolderOf(QueuePlace::active);
     const std::string tmp = DataPath(id, QueuePlace::active) + ".tmp";
-    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    int fd = OpenNewFile(tmp);
+    if (fd < 0 && errno == ENOENT) {
+        // The folder was removed while the relay ran: the next message makes it again.
+        if (auto failure = Prepare()) {
+            error = *failure;
+            return nullptr;
+        }
+        fd = OpenNewFile(tmp);
+    }
     if (fd < 0) {
         error = ErrorText("cannot create", tmp, errno);
         return nullptr;

@@ -30,13 +30,19 @@ struct RelayWorkers::Shared {
     std::deque<PendingPass> waiting;
     std::map<std::string, int> runningPerDomain;
     int running = 0;
+    // Passes running or whose outcomes onOutcome has not handled yet: at most concurrency.
+    int slotsTaken = 0;
     int threads = 0;
     int concurrency = kDefaultDeliveries;
     bool stopping = false;
     QObject* receiver = nullptr; // null once outcomes are no longer wanted
 
-    // The first waiting pass whose domain has a free slot, taken out of the queue.
+    // When a slot is free, the first waiting pass whose domain has one too, taken out of
+    // the queue.
     std::optional<PendingPass> TakeRunnable() {
+        if (slotsTaken >= concurrency) {
+            return std::nullopt;
+        }
         const auto found = std::find_if(waiting.begin(), waiting.end(), [this](const auto& p) {
             const auto running = runningPerDomain.find(p.domain);
             return running == runningPerDomain.end() || running->second < kPerDomain;
@@ -49,13 +55,30 @@ struct RelayWorkers::Shared {
         return pass;
     }
 
-    void Post(const RelayOutcome& outcome, const std::shared_ptr<Shared>& self) {
+    // Hands a pass's outcomes to the receiver's thread; its slot comes free once they
+    // are handled there (or at once when nobody receives them). Called with the lock held.
+    void Post(std::vector<RelayOutcome> outcomes, const std::shared_ptr<Shared>& self) {
         // The receiver cannot go while the lock is held, so posting to it is safe; once
         // posted, the call is dropped if the receiver goes before it runs.
-        if (receiver != nullptr) {
-            QMetaObject::invokeMethod(
-                receiver, [self, outcome] { self->onOutcome(outcome); }, Qt::QueuedConnection);
+        if (receiver == nullptr || outcomes.empty()) {
+            FreeSlot();
+            return;
         }
+        QMetaObject::invokeMethod(
+            receiver,
+            [self, outcomes = std::move(outcomes)] {
+                for (const RelayOutcome& outcome : outcomes) {
+                    self->onOutcome(outcome);
+                }
+                const std::lock_guard lock(self->mutex);
+                self->FreeSlot();
+            },
+            Qt::QueuedConnection);
+    }
+
+    void FreeSlot() {
+        --slotsTaken;
+        work.notify_all();
     }
 };
 
@@ -149,14 +172,13 @@ void RelayWorkers::WorkerLoop(const std::shared_ptr<Shared>& shared) {
             break; // the end, or one worker too many
         }
         ++shared->running;
+        ++shared->slotsTaken;
         ++shared->runningPerDomain[pass->domain];
         lock.unlock();
-        const std::vector<RelayOutcome> outcomes =
+        std::vector<RelayOutcome> outcomes =
             Button1Click(pass->job, pass->settings, shared->services);
         lock.lock();
-        for (const RelayOutcome& outcome : outcomes) {
-            shared->Post(outcome, shared);
-        }
+        shared->Post(std::move(outcomes), shared);
         --shared->running;
         if (--shared->runningPerDomain[pass->domain] == 0) {
             shared->runningPerDomain.erase(pass->domain);

@@ -14,7 +14,9 @@ namespace lumenpost {
 // Concurrency() passes run at once, and at most kPerDomain to one recipient domain (each pass
 // delivers the recipients of one message at one domain, and its outcomes arrive one per recipient),
 // so a silent exchanger cannot hold up the others; a pass waiting for a slot waits here, it is
-// never dropped. Never more threads than Concurrency().
+// never dropped. A pass keeps its slot until `onOutcome` has run for its outcomes, so that
+// no more than Concurrency() deliveries are ever done but not yet written to the queue (a
+// crash repeats at most that many). Never more threads than Concurrency().
 //
 // Workers are detached and hold only the shared state, never this object, so it can go
 // while passes still run. Its end stops the outcomes first (later ones are dropped), then

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -211,6 +212,27 @@ TEST_F(QueueFolderTest, UncommittedSpoolsLeaveNothing) {
 
     EXPECT_EQ(queue_.CreateSpool("../escape", error), nullptr);
     EXPECT_NE(error.find("not a queue id"), std::string::npos) << error;
+}
+
+// Someone removed the queue folder while the relay ran: the next message makes it again,
+// private and with its place for failed messages; a message being received when it went
+// is lost to the client's retry, not half-kept.
+TEST_F(QueueFolderTest, ARemovedFolderIsMadeAgainForTheNextMessage) {
+    std::string error;
+    auto cutOff = queue_.CreateSpool(QueueFolder::NewId(), error);
+    ASSERT_NE(cutOff, nullptr) << error;
+    EXPECT_TRUE(cutOff->Append("text"));
+    std::filesystem::remove_all(temp_.Path() + "/data home");
+    const auto lost = cutOff->Commit(EnvelopeOf(cutOff->Id(), 1));
+    ASSERT_TRUE(lost.has_value());
+    EXPECT_NE(lost->find(": No such file or directory"), std::string::npos) << *lost;
+    EXPECT_FALSE(std::filesystem::exists(Active()));
+
+    const Envelope envelope = Queue("next");
+    EXPECT_EQ(ModeOf(Active()), 0700);
+    EXPECT_EQ(ModeOf(Failed()), 0700);
+    EXPECT_EQ(queue_.Load().active, std::vector<Envelope>{envelope});
+    EXPECT_EQ(ReadFile(queue_.DataPath(envelope.id, QueuePlace::active)), "next");
 }
 
 TEST_F(QueueFolderTest, SecondCommitAndTakenIdAreRefusedWithoutHarm) {

@@ -4,10 +4,12 @@
 #include <QCoreApplication>
 #include <QThread>
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <future>
 #include <gtest/gtest.h>
 #include <mutex>
+#include <thread>
 
 namespace lumenpost {
 namespace {
@@ -138,6 +140,38 @@ TEST(RelayWorkersTest, AFixedSetOfThreadsAndTwoPassesPerDomainWhateverTheLoad) {
     ASSERT_TRUE(ProcessEventsUntil([&] { return outcomes == 31; }));
     EXPECT_LE(mostRunning, 3);
     EXPECT_LE(workers.Threads(), 3);
+}
+
+// A delivery whose outcome is not yet written to the queue would be repeated after a
+// crash: its slot stays taken until the creating thread has handled the outcome.
+TEST(RelayWorkersTest, ASlotStaysTakenUntilItsOutcomeIsHandled) {
+    std::atomic<int> delivered = 0;
+    std::atomic<int> handled = 0;
+    std::atomic<int> mostUnhandled = 0;
+    RelayWorkers workers(Services([&](const std::string&) {
+                             const int unhandled = ++delivered - handled;
+                             for (int most = mostUnhandled;
+                                  unhandled > most &&
+                                  !mostUnhandled.compare_exchange_weak(most, unhandled);) {
+                             }
+                             return true;
+                         }),
+                         [&](const RelayOutcome&) { ++handled; });
+    workers.SetConcurrency(2);
+    for (const char* recipient : {"a@v.test", "b@w.test", "c@x.test", "d@y.test", "e@z.test"}) {
+        workers.Start(Job(recipient), kQuiet);
+    }
+    // No event handled: the first two passes end and the other three wait.
+    const auto deadline = std::chrono::steady_clock::now() + kBound;
+    while ((workers.Running() != 0 || delivered < 2) &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_EQ(workers.Running(), 0);
+    EXPECT_EQ(workers.Waiting(), 3);
+    EXPECT_EQ(delivered, 2);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return handled == 5; }));
+    EXPECT_EQ(mostUnhandled, 2);
 }
 
 } // namespace
