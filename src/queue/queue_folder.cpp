@@ -176,7 +176,7 @@ std::string QueueFolder::SetAside(const std::string& id, QueuePlace place,
         return *failure;
     }
     std::string moved;
-    for (const std::string name : {id + ".env", id + ".data"}) {
+    for (const std::string& name : {id + ".env", id + ".data"}) {
         if (!Exists(folder + "/" + name)) {
             continue;
         }
