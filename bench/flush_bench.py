@@ -21,14 +21,13 @@ Every figure is the median of several runs; each peer is started afresh per run 
 stopped by its process id.
 """
 import os
-import statistics
 import subprocess
 import sys
 import tempfile
 import time
 
 from intake_bench import SINK, SOURCE, bench_arguments, free_port, program_env, stop
-from queue_bench import fill_queue
+from queue_bench import against_postfix, fill_queue
 from relay_bench import start_dnsmasq
 from relay_contenders import started_program
 from throwaway_postfix import RELAY_CF, RELAY_SERVICES, ThrowawayPostfix
@@ -153,15 +152,10 @@ def queue_flush(program, runs, count):
             rates["postfix"].append(postfix_flush(count))
     finally:
         stop(dnsmasq)
-    median = {name: statistics.median(values) for name, values in rates.items()}
-    ratio = median["lumenpost"] / median["postfix"]
-    ok = ratio >= 1.0
-    print("lumenpost --retry %.0f  postfix (postqueue -f) %.0f  ratio %.2f (target >= 1.0: "
-          "%s)  [runs: %s / %s]"
-          % (median["lumenpost"], median["postfix"], ratio, "met" if ok else "MISSED",
-             ", ".join("%.0f" % r for r in rates["lumenpost"]),
-             ", ".join("%.0f" % r for r in rates["postfix"])))
-    return ok
+    median, ratio, verdict = against_postfix(rates, 1.0)
+    print("lumenpost --retry %.0f  postfix (postqueue -f) %.0f  ratio %s"
+          % (median["lumenpost"], median["postfix"], verdict))
+    return ratio >= 1.0
 
 
 def main():

@@ -34,7 +34,7 @@ import tempfile
 import threading
 import time
 
-from intake_bench import read_reply, program_env, start, stop
+from intake_bench import ask, read_reply, program_env, start, stop
 from relay_bench import start_dnsmasq, status_kib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -117,13 +117,6 @@ class Traffic:
     def note(self, what, *items):
         with self.lock:
             what(*items)
-
-
-def ask(conn, line, code):
-    conn.sendall(line)
-    reply = read_reply(conn)
-    if not reply.startswith(code):
-        raise RuntimeError("%r answered %r" % (line, reply))
 
 
 def send_cut(conn, plan):
