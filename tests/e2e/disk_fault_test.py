@@ -53,6 +53,12 @@ class DiskFaultTest(ProgramTestCase):
                    'mount -t tmpfs -o size=1m,mode=700 tmpfs "$0" && exec "$@"', self.disk]
         self.program = self.start(autoback=0, dns=DNS, prefix=wrapper, host=LISTEN_HOST, port=25)
         self.pid = self.program.process.pid
+        # The listener opens before the queue folder is made: no fault before it is there.
+        deadline = time.monotonic() + WAIT
+        while not os.path.isdir(os.path.join(self.queue_folder(), "failed")):
+            if time.monotonic() > deadline:
+                self.fail("the program made no queue folder within %s s" % WAIT)
+            time.sleep(0.05)
 
     def seen(self, path):
         """A path of the program's mount namespace, as this process reaches it."""
